@@ -1,0 +1,13 @@
+#include "core/world.h"
+
+const std::string crlf = "\r\n";
+
+std::string& root() {
+    static std::string text;
+    return text;
+}
+
+std::uint16_t& port() {
+    static std::uint16_t numb;
+    return numb;
+}

@@ -1,0 +1,64 @@
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/conn.h"
+#include "output/chunks.h"
+#include "output/transmit.h"
+
+namespace {
+
+// Sends what it can; a peer that took bytes has another spell of patience.
+long sendsome(conn& c, const char* data, std::size_t n) {
+    long r = long(send(int(c.desc), data, int(n), 0));
+    if (r > 0) c.till = GetTickCount64() + clntpatience;
+    return r;
+}
+
+}  // namespace
+
+void clntsend(std::uint64_t i) {
+    conn& c = clntconn(i);
+    clntdesc(i);
+    if (c.mode == 1) {
+        std::string& u = c.buff;
+        assert(quipsane(u));
+        assert(quipsome(u));
+        long n = quipsize(u);
+        long r = sendsome(c, u.data(), std::size_t(n));
+        if (r == -1) return scrap(i);
+        u = boutdrop(u, r);
+        if (r == n) hangup(i, "close 2");
+    } else if (c.mode == 2) {
+        long n = long(c.buff.size());
+        long r = sendsome(c, c.buff.data(), std::size_t(n));
+        if (r == -1) return scrap(i);
+        c.buff.erase(0, std::size_t(r));
+        if (r == n) hangup(i, "close 2");
+    } else if (!c.head.empty()) {
+        long r = sendsome(c, c.head.data(), c.head.size());
+        if (r == -1) return scrap(i);
+        c.head.erase(0, std::size_t(r));
+    } else {
+        std::size_t size = quipsize(c.buff);
+        if (size < 255) {
+            std::size_t retq = fread(&c.buff[size], 1, 255 - size, c.fptr);
+            assert(retq<=255-size);
+            c.buff[255] = char(size + retq);
+            if (retq == 0) {
+                int shut = fclose(c.fptr);
+                c.fptr = nullptr;
+                if (shut != 0) {
+                    perror("close 3");
+                    exit(1);
+                }
+                c.mode = 1;
+            }
+        }
+        long n = quipsize(c.buff);
+        long r = sendsome(c, c.buff.data(), std::size_t(n));
+        if (r == -1) return scrap(i);
+        c.buff = boutdrop(c.buff, r);
+        if (r == n && c.mode == 1) hangup(i, "close 4");
+    }
+}

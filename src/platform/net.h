@@ -1,0 +1,57 @@
+// Sockets as the server sees them: the Winsock names it is written against,
+// supplied here for the system the build targets. Where a Winsock call has a
+// POSIX twin with the same name and compatible arguments (socket, bind,
+// listen, recv, send, getaddrinfo, gai_strerror) the server calls it as it is.
+#pragma once
+#include <cstdint>
+
+#ifdef _WIN32
+#error "the Windows side of the platform layer is not written yet"
+#else
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+struct WSADATA {
+    unsigned short wVersion;
+};
+#endif
+
+typedef std::uint64_t SOCKET;
+const int FD_SETSIZE_WIN = 64;
+
+// Windows fd_set: a count and up to 64 handles, kept in the order added.
+struct sockset {
+    unsigned count;
+    SOCKET list[FD_SETSIZE_WIN];
+};
+
+// Starts the socket library at the version asked (0x0202); 0 on success. On
+// POSIX it also makes a send to a vanished peer fail instead of raising SIGPIPE.
+int WSAStartup(unsigned short vers, WSADATA* data);
+// bind(), on a socket that may take the port over from connections of an
+// earlier run still in TIME_WAIT, as a Windows bind does.
+int sockbind(SOCKET s, const sockaddr* addr, int size);
+// accept() and getpeername() with the Winsock length type.
+SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size);
+int sockpeer(SOCKET s, sockaddr* addr, int* size);
+int closesocket(SOCKET s);
+// The last accept failure concerns one connection or passes with time.
+bool sockpassing();
+// The orderly end of a connection whose response is out: stop sending, then
+// take off the socket, without waiting, what the client sent and nobody read
+// (at most 64 KiB), so that closing it does not reset the connection.
+void sockshut(SOCKET s);
+
+// FD_ZERO, FD_SET and FD_ISSET with the Windows semantics: a handle is added
+// only when absent and the set has room; the surplus is dropped without a word.
+void setzero(sockset* set);
+void setadd(sockset* set, SOCKET s);
+bool setholds(const sockset* set, SOCKET s);
+// select(): waits until a watched socket is ready or wait milliseconds pass
+// (-1: no limit). A socket with an error or a hang-up counts as ready in the
+// read or write set it is watched in. Each set is left holding its ready
+// handles; the result is their total count, 0 on time-out, -1 on failure.
+int readywait(int nfds, sockset* rset, sockset* wset, sockset* eset, long wait);
+
+// Milliseconds on a clock that never goes back.
+std::uint64_t GetTickCount64();

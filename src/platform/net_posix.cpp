@@ -1,0 +1,136 @@
+// The socket layer on POSIX: Winsock behaviour over BSD sockets and poll().
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "platform/net.h"
+
+int WSAStartup(unsigned short vers, WSADATA* data) {
+    data->wVersion = vers;
+    // A peer that vanished makes send fail with -1, as on Windows.
+    signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+int sockbind(SOCKET s, const sockaddr* addr, int size) {
+    int one = 1;
+    setsockopt(int(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    return bind(int(s), addr, socklen_t(size));
+}
+
+SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size) {
+    socklen_t lent = socklen_t(*size);
+    int clnt = accept(int(s), addr, &lent);
+    *size = int(lent);
+    return SOCKET(std::int64_t(clnt));
+}
+
+int sockpeer(SOCKET s, sockaddr* addr, int* size) {
+    socklen_t lent = socklen_t(*size);
+    int rslt = getpeername(int(s), addr, &lent);
+    *size = int(lent);
+    return rslt;
+}
+
+int closesocket(SOCKET s) {
+    return close(int(s));
+}
+
+bool sockpassing() {
+    switch (errno) {
+    case ECONNABORTED: case EPROTO: case EINTR: case EPERM: case EAGAIN:
+    case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
+    // Linux hands pending network errors of the new connection to accept.
+    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
+    case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void sockshut(SOCKET s) {
+    shutdown(int(s), SHUT_WR);
+    char junk[16384];
+    for (int got = 0; got < 65536;) {
+        ssize_t n = recv(int(s), junk, sizeof junk, MSG_DONTWAIT);
+        if (n <= 0) break;
+        got += int(n);
+    }
+}
+
+void setzero(sockset* set) {
+    set->count = 0;
+}
+
+void setadd(sockset* set, SOCKET s) {
+    if (setholds(set, s) || set->count >= FD_SETSIZE_WIN) return;
+    set->list[set->count++] = s;
+}
+
+bool setholds(const sockset* set, SOCKET s) {
+    for (unsigned k = 0; k < set->count; ++k)
+        if (set->list[k] == s) return true;
+    return false;
+}
+
+namespace {
+
+// Keeps in the set the handles whose poll result carries one of the bits.
+int setkeep(sockset* set, const pollfd* fds, int nfds, short bits) {
+    unsigned kept = 0;
+    for (unsigned k = 0; k < set->count; ++k)
+        for (int f = 0; f < nfds; ++f)
+            if (fds[f].fd == int(set->list[k])) {
+                if (fds[f].revents & bits) set->list[kept++] = set->list[k];
+                break;
+            }
+    set->count = kept;
+    return int(kept);
+}
+
+// Adds the events of one set to the poll list, one entry per handle.
+void setwatch(const sockset* set, pollfd* fds, int* nfds, short bits) {
+    for (unsigned k = 0; k < set->count; ++k) {
+        int f = 0;
+        while (f < *nfds && fds[f].fd != int(set->list[k])) ++f;
+        if (f == *nfds) fds[(*nfds)++] = pollfd{int(set->list[k]), 0, 0};
+        fds[f].events |= bits;
+    }
+}
+
+}  // namespace
+
+int readywait(int, sockset* rset, sockset* wset, sockset* eset, long wait) {
+    pollfd fds[3 * FD_SETSIZE_WIN];
+    int nfds = 0;
+    setwatch(rset, fds, &nfds, POLLIN);
+    setwatch(wset, fds, &nfds, POLLOUT);
+    setwatch(eset, fds, &nfds, POLLPRI);
+    int rslt;
+    do rslt = poll(fds, nfds_t(nfds), int(wait));
+    while (rslt == -1 && errno == EINTR);
+    if (rslt <= 0) {
+        // Like select, a wait that ends empty leaves every set empty.
+        rset->count = wset->count = eset->count = 0;
+        return rslt;
+    }
+    for (int f = 0; f < nfds; ++f)
+        if (fds[f].revents & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+    const short gone = POLLERR | POLLHUP;
+    return setkeep(rset, fds, nfds, POLLIN | gone) +
+           setkeep(wset, fds, nfds, POLLOUT | gone) +
+           setkeep(eset, fds, nfds, POLLPRI);
+}
+
+std::uint64_t GetTickCount64() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::uint64_t(now.tv_sec) * 1000 + std::uint64_t(now.tv_nsec) / 1000000;
+}

@@ -1,0 +1,67 @@
+#include "request/reception.h"
+#include "core/world.h"
+#include "dispatch/serve.h"
+#include "output/chunks.h"
+#include "request/kinds.h"
+
+feed clntfeed(conn& c, const char* data, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+        char b = data[k];
+        // The request line keeps its case; everything behind it is lowered.
+        if (!c.rqst.empty()) b = charlow(b);
+        if (charbad(b)) return feedbadbyte;
+        if (c.buff.size() >= linemost) return feedbadline;
+        c.buff += b;
+        if (c.buff == crlf) {
+            if (c.rqst.empty()) return feedbadline;
+            c.buff = boutmake("HTTP/1.1 400 bad_request\r\n");
+            c.mode = 1;
+            return feedanswer;
+        }
+        if (cstrends(c.buff, crlf)) {
+            std::string line;
+            line.swap(c.buff);
+            if (c.rqst.empty()) {
+                c.rqst = line;
+                if (!partsane(line)) return feedbadpart;
+            } else if (!linksane(line)) {
+                return feedbadline;
+            } else if (linkhost(line)) {
+                c.head = line;
+                return feedhost;
+            }
+        }
+    }
+    return feedmore;
+}
+
+void clntread(std::uint64_t i) {
+    conn& c = clntconn(i);
+    long n = long(recv(clntdesc(i), rbuf(), rbufsize - 1, 0));
+    if (n == -1) {
+        scrap(i);
+        return;
+    }
+    rbuf()[n] = 0;
+    if (n == 0) {
+        hangup(i, "close 1");
+        return;
+    }
+    switch (clntfeed(c, rbuf(), std::size_t(n))) {
+    case feedmore:
+    case feedanswer:
+        break;
+    case feedbadbyte:
+        hangup(i, "close 2");
+        break;
+    case feedbadline:
+        hangup(i, "close");
+        break;
+    case feedbadpart:
+        scrap(i);
+        break;
+    case feedhost:
+        clntserv(i);
+        break;
+    }
+}

@@ -1,0 +1,27 @@
+// The receive step: bytes from the client become the request line and the
+// host line of its connection record.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "core/conn.h"
+
+// What the bytes fed to a record came to.
+enum feed {
+    feedmore,     // all taken; the record waits for more
+    feedbadbyte,  // a byte outside LF, CR and 32..126: hang up
+    feedbadline,  // an empty first line, a malformed or overlong line: hang up
+    feedbadpart,  // a malformed request line: end quietly
+    feedanswer,   // the header ended without a host line: the 400 is set
+    feedhost,     // the host line is stored: dispatch
+};
+
+// The longest line, its "\r\n" included: a client cannot make a record grow
+// without bound.
+const std::size_t linemost = 8192;
+
+// Feeds n received bytes to a receiving record, up to the byte that decides
+// something; the bytes behind that one are not looked at.
+feed clntfeed(conn& c, const char* data, std::size_t n);
+// The loop's handler for a readable connection.
+void clntread(std::uint64_t i);

@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "output/chunks.h"
+TEST(Tmp, Compiles) { EXPECT_EQ(boutmake("").size(), 256u); }
