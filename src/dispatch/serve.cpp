@@ -1,11 +1,69 @@
-#include "dispatch/serve.h"
-#include "core/conn.h"
-#include "output/chunks.h"
+#include <cstdio>
+#include <cstring>
 
-// Until sites are served, every request that reaches dispatch is answered
-// as a missing file.
+#include "core/conn.h"
+#include "core/world.h"
+#include "dispatch/probes.h"
+#include "dispatch/respond.h"
+#include "dispatch/serve.h"
+#include "output/chunks.h"
+#include "request/kinds.h"
+#include "request/target.h"
+
+namespace {
+
+// A short fixed answer: the connection closes once it is out.
+void clntfail(conn& c, const char* text) {
+    c.buff = boutmake(text);
+    c.mode = 1;
+}
+
+// The client's address, or zeros when it is not IPv4 or cannot be had.
+std::string clntaddr(std::uint64_t i) {
+    sockaddr_in addr;
+    int size = 16;
+    if (sockpeer(SOCKET(std::int64_t(clntdesc(i))), reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
+        addr.sin_family != AF_INET)
+        return "000.000.000.000";
+    unsigned char four[4];
+    memcpy(four, &addr.sin_addr, 4);
+    return logaddr(four);
+}
+
+}  // namespace
+
+std::string logtodo(std::string host, std::string path) {
+    std::string todo = host == "a" ? path : host + path;
+    todo.resize(64, ' ');
+    return todo;
+}
+
+std::string logaddr(const unsigned char four[4]) {
+    char text[16];
+    snprintf(text, sizeof text, "%03d.%03d.%03d.%03d", four[0], four[1], four[2], four[3]);
+    return text;
+}
+
 void clntserv(std::uint64_t i) {
     conn& c = clntconn(i);
-    c.buff = boutmake("HTTP/1.1 404 no_such_file\r\n\r\nNo such file.");
-    c.mode = 1;
+    clntdesc(i);
+    std::string host = clnthost(i);
+    // A host is one folder name: a separator in it would reach past the root.
+    if (host.empty() || cstrends(host, ".") || host.find_first_of("/\\") != std::string::npos)
+        return clntfail(c, "HTTP/1.1 400 bad_host_one\r\n\r\nHost bad: one.");
+    while (!statexists(root() + "/" + host)) {
+        if (namenodot(host)) {
+            if (!statexists(root() + "/a"))
+                return clntfail(c, "HTTP/1.1 400 bad_host_two\r\n\r\nHost bad: two.");
+            host = "a";
+            break;
+        }
+        host = nameafterdot(host);
+    }
+    std::string path = partpath(clntpart(i));
+    // One write per line, flushed at once: a reader of a pipe sees it whole.
+    std::string line = logtodo(host, path) + clntaddr(i) + "\n";
+    fwrite(line.data(), 1, line.size(), stdout);
+    fflush(stdout);
+    clntpick(i, host, path);
 }

@@ -1,5 +1,13 @@
 // The dispatcher: the response to a request whose host line has arrived.
 #pragma once
 #include <cstdint>
+#include <string>
 
+// Places the host in the served tree, logs the request and leaves its
+// response on the entry.
 void clntserv(std::uint64_t i);
+// The log line's first 64 columns: host and path, or the path alone for the
+// fallback site, cut or padded with blanks.
+std::string logtodo(std::string host, std::string path);
+// The dotted form of an IPv4 address in network order, each octet 3 digits.
+std::string logaddr(const unsigned char four[4]);

@@ -1,0 +1,83 @@
+#include <cstdio>
+#include <set>
+
+#include "core/conn.h"
+#include "core/world.h"
+#include "dispatch/probes.h"
+#include "dispatch/respond.h"
+#include "output/chunks.h"
+#include "output/escape.h"
+#include "output/listing.h"
+#include "request/kinds.h"
+#include "request/target.h"
+
+namespace {
+
+const char* const nofile = "HTTP/1.1 404 no_such_file\r\n\r\nNo such file.";
+
+void clntmiss(conn& c) {
+    c.buff = boutmake(nofile);
+    c.mode = 1;
+}
+
+// Leaves the file on the entry to be sent behind its header; false when it is
+// gone or cannot be opened, which the caller answers as missing.
+bool clntfile(conn& c, const std::string& name, const char* tag) {
+    std::int64_t size = statsize(name);
+    if (size < 0) return false;
+    FILE* fptr = fopen(name.c_str(), "r");
+    if (!fptr) {
+        perror(tag);
+        std::string line = "[" + name + "]\n";
+        fwrite(line.data(), 1, line.size(), stdout);
+        fflush(stdout);
+        return false;
+    }
+    c.buff = quipnone();
+    c.head = "HTTP/1.1 200 ok\r\ncontent-length:" + numtext(size) + "\r\n\r\n";
+    c.fptr = fptr;
+    return true;
+}
+
+}  // namespace
+
+std::string slashtext(std::string path) {
+    // "//host" or "/\host" would send a browser to another host.
+    std::size_t lead = path.find_first_not_of("/\\");
+    std::string dest = "/" + (lead == std::string::npos ? "" : path.substr(lead)) + "/";
+    std::string html = htmlescape(dest);
+    return "HTTP/1.1 303 needs_slash\r\nLocation: " + dest +
+           "\r\n\r\nThis directory needs a trailing slash. Redirecting you to <a href=\"" + html +
+           "\">" + html + "</a>";
+}
+
+void clntpick(std::uint64_t i, std::string host, std::string path) {
+    conn& c = clntconn(i);
+    std::string disk = pathdecode(path);
+    if (!pathsafe(disk)) return clntmiss(c);
+    std::string file = root() + "/" + host + disk;
+    std::string orig = file;
+    if (cstrends(file, "/")) file.pop_back();
+    if (!statexists(file)) return clntmiss(c);
+    if (statfile(file)) {
+        if (!clntfile(c, file, "fopen")) clntmiss(c);
+        return;
+    }
+    if (!statdir(file)) return clntmiss(c);
+    if (!cstrends(orig, "/")) {
+        c.mode = 2;
+        c.buff = slashtext(path);
+        return;
+    }
+    std::string indx = file + "/index.htm";
+    if (statfile(indx)) {
+        if (!clntfile(c, indx, "open 6")) clntmiss(c);
+        return;
+    }
+    std::set<std::string> sort;
+    if (!dirnames(orig, &sort)) return clntmiss(c);
+    std::string dirt = dirpage(orig, sort);
+    c.mode = 2;
+    c.buff = "HTTP/1.1 200 ok\r\ncontent-type:text/html\r\ncontent-length:" + numtext(std::int64_t(dirt.size())) +
+             "\r\n\r\n" + dirt;
+}

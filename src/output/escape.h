@@ -1,0 +1,8 @@
+// Making file names and paths safe to write into generated HTML.
+#pragma once
+#include <string>
+
+// & < > " ' as the entities &amp; &lt; &gt; &quot; &#39;.
+std::string htmlescape(std::string text);
+// Every byte outside A-Z a-z 0-9 - . _ ~ / as %XX, upper-case hex.
+std::string hrefencode(std::string path);

@@ -1,0 +1,53 @@
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "core/world.h"
+#include "output/escape.h"
+#include "output/listing.h"
+#include "platform/files.h"
+#include "request/kinds.h"
+
+bool dirnames(std::string file, std::set<std::string>* sort) {
+    DIR* dir = opendir(file.c_str());
+    if (!dir) return false;
+    while (dirent* item = readdir(dir)) {
+        std::string name = item->d_name;
+        if (name != "." && name != "..") sort->insert(name);
+    }
+    if (closedir(dir) != 0) {
+        perror("closedir 2");
+        exit(1);
+    }
+    return true;
+}
+
+std::string dirpage(std::string file, const std::set<std::string>& sort) {
+    std::size_t slsh = file.find('/', root().size() + 1);
+    assert(slsh<file.size());
+    std::string host = file.substr(root().size() + 1, slsh - root().size() - 1);
+    std::string page = file.substr(slsh);
+    std::ostringstream dirt;
+    dirt << "<html><head><title>" << htmlescape(page) << "</title><style>\n";
+    dirt << "table,th,td{border:1px solid black;}</style></head><body>\n";
+    dirt << "<h2>";
+    if (host == "a") {
+        dirt << "Directory of [" << htmlescape(page) << "]";
+    } else {
+        dirt << "http://" << htmlescape(host);
+        if (port() != 80) dirt << ":" << port();
+        dirt << htmlescape(page);
+    }
+    dirt << "</h2>\n<p><table style=\"width:100%\">\n";
+    assert(cstrends(file,"/"));
+    std::string href = hrefencode(page);
+    if (page != "/") dirt << "<tr><td><a href=\"" << href << "..\">..</a></td></tr>\n";
+    for (const std::string& name : sort)
+        dirt << "<tr><td><a href=\"" << href << hrefencode(name) << "\">" << htmlescape(name)
+             << "</a></td></tr>\n";
+    dirt << "</table>\n";
+    if (sort.empty()) dirt << "<p>This directory is empty!\n";
+    dirt << "</body></html>\n";
+    return dirt.str();
+}
