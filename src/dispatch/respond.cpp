@@ -43,8 +43,8 @@ bool clntfile(conn& c, const std::string& name, const char* tag) {
 
 std::string slashtext(std::string path) {
     // "//host" or "/\host" would send a browser to another host.
-    std::size_t lead = path.find_first_not_of("/\\");
-    std::string dest = "/" + (lead == std::string::npos ? "" : path.substr(lead)) + "/";
+    std::string dest = path + "/";
+    dest.replace(0, dest.find_first_not_of("/\\"), "/");
     std::string html = htmlescape(dest);
     return "HTTP/1.1 303 needs_slash\r\nLocation: " + dest +
            "\r\n\r\nThis directory needs a trailing slash. Redirecting you to <a href=\"" + html +

@@ -1,0 +1,145 @@
+// The dispatcher's probes and name helpers, and the texts it writes: the log
+// line's columns and the redirect to a folder's trailing slash.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dispatch/probes.h"
+#include "dispatch/respond.h"
+#include "dispatch/serve.h"
+
+namespace {
+
+class Probes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/tavi-probe-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        int fd = open((dir + "/file").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, "hello", 5), 5);
+        close(fd);
+        fd = open((dir + "/none").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0644), 0);
+        ASSERT_EQ(symlink("file", (dir + "/link").c_str()), 0);
+        ASSERT_EQ(symlink("gone", (dir + "/dead").c_str()), 0);
+    }
+    void TearDown() override {
+        for (const char* n : {"/file", "/none", "/pipe", "/link", "/dead"}) unlink((dir + n).c_str());
+        rmdir((dir + "/sub").c_str());
+        rmdir(dir.c_str());
+    }
+    std::string dir;
+};
+
+struct probecase {
+    const char* name;
+    bool exists, file, folder;
+    std::int64_t size;  // -1 for an entry that is gone; unchecked when -2
+};
+
+TEST_F(Probes, EveryKindOfEntry) {
+    const std::vector<probecase> rows = {
+        {"/file", true, true, false, 5},    {"/none", true, true, false, 0},
+        {"/link", true, true, false, 5},    {"/sub", true, false, true, -2},
+        {"/sub/", true, false, true, -2},   {"/pipe", true, false, false, 0},
+        {"/missing", false, false, false, -1}, {"/dead", false, false, false, -1},
+        {"/file/", false, false, false, -1},   {"/file/x", false, false, false, -1},
+    };
+    for (const auto& r : rows) {
+        std::string path = dir + r.name;
+        EXPECT_EQ(statexists(path), r.exists) << r.name;
+        EXPECT_EQ(statfile(path), r.file) << r.name;
+        EXPECT_EQ(statdir(path), r.folder) << r.name;
+        if (r.size != -2) {
+            EXPECT_EQ(statsize(path), r.size) << r.name;
+        }
+    }
+}
+
+TEST(Names, Dots) {
+    const std::vector<std::pair<std::string, bool>> nodot = {
+        {"localhost", true}, {"", true}, {"a.b", false}, {".", false}, {"a.", false},
+    };
+    for (const auto& [name, want] : nodot) EXPECT_EQ(namenodot(name), want) << name;
+    const std::vector<std::pair<std::string, std::string>> after = {
+        {"x.y.z", "y.z"}, {"z.", ""}, {".a", "a"}, {"..", "."}, {"www.site.test", "site.test"},
+    };
+    for (const auto& [name, want] : after) EXPECT_EQ(nameafterdot(name), want) << name;
+}
+
+TEST(Names, Numtext) {
+    const std::vector<std::pair<std::int64_t, std::string>> rows = {
+        {0, "0"}, {1, "1"}, {1048576, "1048576"}, {5368709120LL, "5368709120"},
+        {-1, "-1"}, {-42, "-42"}, {INT64_MAX, "9223372036854775807"},
+        {INT64_MIN, "-9223372036854775808"},
+    };
+    for (const auto& [numb, text] : rows) EXPECT_EQ(numtext(numb), text) << text;
+}
+
+TEST(Log, TodoColumns) {
+    const std::string sixty(60, 'x');
+    const std::vector<std::pair<std::pair<std::string, std::string>, std::string>> rows = {
+        {{"site.test", "/docs/a.txt"}, "site.test/docs/a.txt" + std::string(44, ' ')},
+        {{"a", "/docs/a.txt"}, "/docs/a.txt" + std::string(53, ' ')},
+        {{"ab", "/"}, "ab/" + std::string(61, ' ')},
+        {{"A", "/"}, "A/" + std::string(62, ' ')},
+        {{"h", "/" + std::string(62, 'y')}, "h/" + std::string(62, 'y')},
+        {{"host", "/" + sixty + "TAIL"}, "host/" + sixty.substr(0, 59)},
+        {{"a", "/" + sixty + "abcdef"}, "/" + sixty + "abc"},
+    };
+    for (const auto& [in, want] : rows) {
+        std::string got = logtodo(in.first, in.second);
+        EXPECT_EQ(got.size(), 64u) << in.first << in.second;
+        EXPECT_EQ(got, want) << in.first << in.second;
+    }
+}
+
+TEST(Log, Address) {
+    const std::vector<std::pair<std::vector<unsigned char>, std::string>> rows = {
+        {{192, 168, 1, 20}, "192.168.001.020"},
+        {{127, 0, 0, 1}, "127.000.000.001"},
+        {{0, 0, 0, 0}, "000.000.000.000"},
+        {{255, 255, 255, 255}, "255.255.255.255"},
+        {{10, 99, 100, 9}, "010.099.100.009"},
+    };
+    for (const auto& [four, want] : rows) EXPECT_EQ(logaddr(four.data()), want);
+}
+
+// Location takes the path as received plus "/"; a leading run of separators
+// is one '/', or a browser would take the next word for a host.
+TEST(Redirect, Slashtext) {
+    const std::vector<std::pair<std::string, std::pair<std::string, std::string>>> rows = {
+        {"/docs", {"/docs/", "/docs/"}},
+        {"//evil", {"/evil/", "/evil/"}},
+        {"/\\evil", {"/evil/", "/evil/"}},
+        {"\\/\\//evil.com/x", {"/evil.com/x/", "/evil.com/x/"}},
+        {"/a//b", {"/a//b/", "/a//b/"}},
+        {"/a b", {"/a b/", "/a b/"}},
+        {"/x\"y", {"/x\"y/", "/x&quot;y/"}},
+        {"/<i>&'", {"/<i>&'/", "/&lt;i&gt;&amp;&#39;/"}},
+        {"/%2e%2e", {"/%2e%2e/", "/%2e%2e/"}},
+    };
+    for (const auto& [path, want] : rows) {
+        const auto& [location, html] = want;
+        EXPECT_EQ(slashtext(path), "HTTP/1.1 303 needs_slash\r\nLocation: " + location +
+                                       "\r\n\r\nThis directory needs a trailing slash. "
+                                       "Redirecting you to <a href=\"" +
+                                       html + "\">" + html + "</a>")
+            << path;
+    }
+}
+
+}  // namespace
