@@ -85,7 +85,7 @@ void loopserve(SOCKET lsock) {
         long wait = loopwait(GetTickCount64());
         int rslt = readywait(int(most), &rset, &wset, &eset, wait);
         if (rslt == -1) {
-            perror("select");
+            sockerror("select");
             exit(1);
         }
         if (rslt == 0 && wait < 0) {
@@ -100,7 +100,7 @@ void loopserve(SOCKET lsock) {
             int clnt = int(sockaccept(lsock, reinterpret_cast<sockaddr*>(&stow), &lent));
             if (clnt == -1) {
                 bool passing = sockpassing();
-                perror("accept");
+                sockerror("accept");
                 if (!passing) exit(1);
             } else {
                 conn jerk;

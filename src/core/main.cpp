@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     }
     int lsock = int(socket(info->ai_family, info->ai_socktype, info->ai_protocol));
     if (lsock == -1) {
-        perror("socket");
+        sockerror("socket");
         return 1;
     }
     // The loop leaves the listening socket out whenever the largest socket
@@ -69,11 +69,11 @@ int main(int argc, char** argv) {
     }
     SOCKET lhnd = SOCKET(std::int64_t(lsock));
     if (sockbind(lhnd, info->ai_addr, int(info->ai_addrlen)) == -1) {
-        perror("bind");
+        sockerror("bind");
         return 1;
     }
     if (listen(lsock, 99) == -1) {
-        perror("listen");
+        sockerror("listen");
         return 1;
     }
     loopserve(lhnd);

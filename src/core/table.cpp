@@ -32,7 +32,7 @@ void hangup(std::uint64_t i, const char* tag) {
     SOCKET desc = SOCKET(std::int64_t(clntdesc(i)));
     sockshut(desc);
     if (closesocket(desc) != 0) {
-        perror(tag);
+        sockerror(tag);
         exit(1);
     }
     wipe(i);

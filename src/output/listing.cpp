@@ -42,6 +42,9 @@ std::string dirpage(std::string file, const std::set<std::string>& sort) {
     dirt << "</h2>\n<p><table style=\"width:100%\">\n";
     assert(cstrends(file,"/"));
     std::string href = hrefencode(page);
+    // A link that starts "//" names another host to a browser: the page path
+    // "//x/" is linked as "/%2Fx/", which the server decodes back to it.
+    if (cstrbegs(href, "//")) href.replace(1, 1, "%2F");
     if (page != "/") dirt << "<tr><td><a href=\"" << href << "..\">..</a></td></tr>\n";
     for (const std::string& name : sort)
         dirt << "<tr><td><a href=\"" << href << hrefencode(name) << "\">" << htmlescape(name)

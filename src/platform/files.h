@@ -3,25 +3,42 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #ifdef _WIN32
-#error "the Windows side of the platform layer is not written yet"
+// _set_fmode, _getcwd, _O_BINARY and the _S_IF* bits are the runtime's own;
+// dirent.h is the MinGW runtime's directory streams over _findfirst.
+#include <cstdlib>
+#include <dirent.h>
+#include <direct.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #else
 #include <dirent.h>
 const int _O_BINARY = 0x8000;
 const unsigned _S_IFMT = 0xF000;
 const unsigned _S_IFDIR = 0x4000;
 const unsigned _S_IFREG = 0x8000;
-// The status record of _stat64: the fields the server reads, size in 64 bits.
-struct statinfo {
-    unsigned st_mode;
-    std::int64_t st_size;
-};
-#endif
 
 // Makes binary the mode of files opened later (no translation on POSIX).
 int _set_fmode(int mode);
 // The current directory in a buffer from malloc, or null.
 char* _getcwd(char* buff, int size);
+#endif
+
+// The status record of _stat64: the fields the server reads, size in 64 bits.
+struct statinfo {
+    unsigned st_mode;
+    std::int64_t st_size;
+};
+
 // _stat64: the status of a path, following links; 0 on success.
 int statpath(const char* path, statinfo* data);
+
+// A decoded segment of a request path (the text between two '/', not "..")
+// may be looked up inside the folder it is joined to. POSIX takes every such
+// name as it is. Windows also separates at '\', drops trailing dots and blanks
+// (so "..." and ".. " climb like "..") and reads ':' as a drive or a data
+// stream: those segments are refused, and so are the wildcard and other
+// characters no Windows name may hold.
+bool segsafe(std::string seg);

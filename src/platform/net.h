@@ -5,8 +5,22 @@
 #pragma once
 #include <cstdint>
 
+const int FD_SETSIZE_WIN = 64;
+
 #ifdef _WIN32
-#error "the Windows side of the platform layer is not written yet"
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// WSAStartup, closesocket and GetTickCount64 are the system's own here.
+static_assert(FD_SETSIZE == FD_SETSIZE_WIN, "fd_set must hold 64 handles");
+// The real fd_set: FD_SET already adds a handle only when absent and the set
+// has room, and select reads and rewrites it in place.
+typedef fd_set sockset;
 #else
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,10 +28,7 @@
 struct WSADATA {
     unsigned short wVersion;
 };
-#endif
-
 typedef std::uint64_t SOCKET;
-const int FD_SETSIZE_WIN = 64;
 
 // Windows fd_set: a count and up to 64 handles, kept in the order added.
 struct sockset {
@@ -28,15 +39,23 @@ struct sockset {
 // Starts the socket library at the version asked (0x0202); 0 on success. On
 // POSIX it also makes a send to a vanished peer fail instead of raising SIGPIPE.
 int WSAStartup(unsigned short vers, WSADATA* data);
+int closesocket(SOCKET s);
+// Milliseconds on a clock that never goes back.
+std::uint64_t GetTickCount64();
+#endif
+
 // bind(), on a socket that may take the port over from connections of an
 // earlier run still in TIME_WAIT, as a Windows bind does.
 int sockbind(SOCKET s, const sockaddr* addr, int size);
 // accept() and getpeername() with the Winsock length type.
 SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size);
 int sockpeer(SOCKET s, sockaddr* addr, int* size);
-int closesocket(SOCKET s);
 // The last accept failure concerns one connection or passes with time.
 bool sockpassing();
+// perror for the failure of the last socket call: the tag, ": ", the cause.
+// Winsock does not set errno, so there the cause is the system's text for
+// the Winsock error code, or "Winsock error N" where the system has none.
+void sockerror(const char* tag);
 // The orderly end of a connection whose response is out: stop sending, then
 // take off the socket, without waiting, what the client sent and nobody read
 // (at most 64 KiB), so that closing it does not reset the connection.
@@ -52,6 +71,3 @@ bool setholds(const sockset* set, SOCKET s);
 // read or write set it is watched in. Each set is left holding its ready
 // handles; the result is their total count, 0 on time-out, -1 on failure.
 int readywait(int nfds, sockset* rset, sockset* wset, sockset* eset, long wait);
-
-// Milliseconds on a clock that never goes back.
-std::uint64_t GetTickCount64();

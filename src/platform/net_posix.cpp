@@ -1,6 +1,7 @@
 // The socket layer on POSIX: Winsock behaviour over BSD sockets and poll().
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 
 #include <poll.h>
@@ -50,6 +51,10 @@ bool sockpassing() {
     default:
         return false;
     }
+}
+
+void sockerror(const char* tag) {
+    perror(tag);
 }
 
 void sockshut(SOCKET s) {

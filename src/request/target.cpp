@@ -1,6 +1,7 @@
 #include <cassert>
 
 #include "core/conn.h"
+#include "platform/files.h"
 #include "request/kinds.h"
 #include "request/target.h"
 
@@ -90,6 +91,8 @@ bool pathsafe(std::string path) {
         std::size_t upto = path.find('/', from);
         if (upto == std::string::npos) upto = path.size();
         if (path.compare(from, upto - from, "..") == 0) return false;
+        // The file system may read more into a name than POSIX does.
+        if (!segsafe(path.substr(from, upto - from))) return false;
         from = upto + 1;
     }
     return true;

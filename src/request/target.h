@@ -22,5 +22,6 @@ std::string clnthost(std::uint64_t i);
 // that is not followed by two hex digits stays as it is.
 std::string pathdecode(std::string path);
 // A decoded path is safe to join to a site folder: it begins with "/", holds
-// no control byte and no ".." segment.
+// no control byte and no ".." segment, and the platform takes each segment as
+// a name inside its folder (segsafe).
 bool pathsafe(std::string path);

@@ -1,0 +1,81 @@
+// The socket layer on Windows: Winsock 2 itself, with the few calls whose
+// Winsock form differs from what the server is written against.
+#include <cstdio>
+
+#include "platform/net.h"
+
+int sockbind(SOCKET s, const sockaddr* addr, int size) {
+    // No SO_REUSEADDR: on Windows a bind already takes a port over from
+    // connections in TIME_WAIT, and the option would let another program
+    // bind the same port while the server holds it.
+    return bind(s, addr, size);
+}
+
+SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size) {
+    return accept(s, addr, size);
+}
+
+int sockpeer(SOCKET s, sockaddr* addr, int* size) {
+    return getpeername(s, addr, size);
+}
+
+bool sockpassing() {
+    switch (WSAGetLastError()) {
+    // The client gave up before it was taken, or the system is short of
+    // handles or buffers for a while: the next connection may well succeed.
+    case WSAECONNRESET: case WSAECONNABORTED: case WSAEINTR: case WSAEINPROGRESS:
+    case WSAEWOULDBLOCK: case WSAEMFILE: case WSAENOBUFS: case WSAENETDOWN:
+    case WSAENETUNREACH: case WSAEHOSTUNREACH: case WSAETIMEDOUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void sockerror(const char* tag) {
+    int code = WSAGetLastError();
+    char text[512];
+    DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                DWORD(code), 0, text, sizeof text, nullptr);
+    // The system's texts end in a line break, which perror's format adds itself.
+    while (size > 0 && (text[size - 1] == '\r' || text[size - 1] == '\n' || text[size - 1] == ' ')) --size;
+    if (size == 0)
+        fprintf(stderr, "%s: Winsock error %d\n", tag, code);
+    else
+        fprintf(stderr, "%s: %.*s\n", tag, int(size), text);
+}
+
+void sockshut(SOCKET s) {
+    shutdown(s, SD_SEND);
+    // The socket stays blocking: each recv is made only after select has
+    // found data waiting, so none of them can hold up the loop.
+    char junk[16384];
+    for (int got = 0; got < 65536;) {
+        fd_set rset;
+        FD_ZERO(&rset);
+        FD_SET(s, &rset);
+        timeval none = {0, 0};
+        if (select(0, &rset, nullptr, nullptr, &none) != 1) break;
+        int n = recv(s, junk, sizeof junk, 0);
+        if (n <= 0) break;
+        got += n;
+    }
+}
+
+void setzero(sockset* set) {
+    FD_ZERO(set);
+}
+
+void setadd(sockset* set, SOCKET s) {
+    FD_SET(s, set);
+}
+
+bool setholds(const sockset* set, SOCKET s) {
+    // The system's FD_ISSET takes a set it may write to; it only reads it.
+    return __WSAFDIsSet(s, const_cast<sockset*>(set)) != 0;
+}
+
+int readywait(int nfds, sockset* rset, sockset* wset, sockset* eset, long wait) {
+    timeval span = {wait / 1000, (wait % 1000) * 1000};
+    return select(nfds, rset, wset, eset, wait < 0 ? nullptr : &span);
+}
