@@ -3,26 +3,25 @@
 
 #include "dispatch/probes.h"
 
+statinfo statpeek(std::string path) {
+    statinfo data;
+    if (statpath(path.c_str(), &data) != 0) data = statinfo{0, -1};
+    return data;
+}
+
 bool statexists(std::string path) {
     statinfo data;
     return statpath(path.c_str(), &data) == 0;
 }
 
-bool statfile(std::string path) {
+bool statfile(const statinfo& data) {
     // Devices, pipes and sockets are never opened: a pipe would block the
     // only thread. Links are followed by the status call already.
-    statinfo data;
-    return statpath(path.c_str(), &data) == 0 && (data.st_mode & _S_IFMT) == _S_IFREG;
+    return (data.st_mode & _S_IFMT) == _S_IFREG;
 }
 
-bool statdir(std::string path) {
-    statinfo data;
-    return statpath(path.c_str(), &data) == 0 && (data.st_mode & _S_IFMT) == _S_IFDIR;
-}
-
-std::int64_t statsize(std::string path) {
-    statinfo data;
-    return statpath(path.c_str(), &data) == 0 ? data.st_size : -1;
+bool statdir(const statinfo& data) {
+    return (data.st_mode & _S_IFMT) == _S_IFDIR;
 }
 
 bool namenodot(std::string name) {

@@ -5,13 +5,14 @@
 
 #include "platform/files.h"
 
+// One status call: what the path names and its size. A path that is gone
+// gives mode 0 and size -1.
+statinfo statpeek(std::string path);
 // The entry exists, whatever its kind.
 bool statexists(std::string path);
 // A regular file: the only kind the server ever opens.
-bool statfile(std::string path);
-bool statdir(std::string path);
-// The size of the entry, or -1 when it is gone.
-std::int64_t statsize(std::string path);
+bool statfile(const statinfo& data);
+bool statdir(const statinfo& data);
 
 bool namenodot(std::string name);
 // The name after its first '.'; there must be one.

@@ -22,9 +22,7 @@ void clntmiss(conn& c) {
 
 // Leaves the file on the entry to be sent behind its header; false when it is
 // gone or cannot be opened, which the caller answers as missing.
-bool clntfile(conn& c, const std::string& name, const char* tag) {
-    std::int64_t size = statsize(name);
-    if (size < 0) return false;
+bool clntfile(conn& c, const std::string& name, std::int64_t size, const char* tag) {
     FILE* fptr = fopen(name.c_str(), "r");
     if (!fptr) {
         perror(tag);
@@ -58,20 +56,22 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
     std::string file = root() + "/" + host + disk;
     std::string orig = file;
     if (cstrends(file, "/")) file.pop_back();
-    if (!statexists(file)) return clntmiss(c);
-    if (statfile(file)) {
-        if (!clntfile(c, file, "fopen")) clntmiss(c);
+    statinfo data = statpeek(file);
+    if (data.st_mode == 0) return clntmiss(c);
+    if (statfile(data)) {
+        if (!clntfile(c, file, data.st_size, "fopen")) clntmiss(c);
         return;
     }
-    if (!statdir(file)) return clntmiss(c);
+    if (!statdir(data)) return clntmiss(c);
     if (!cstrends(orig, "/")) {
         c.mode = 2;
         c.buff = slashtext(path);
         return;
     }
     std::string indx = file + "/index.htm";
-    if (statfile(indx)) {
-        if (!clntfile(c, indx, "open 6")) clntmiss(c);
+    statinfo idat = statpeek(indx);
+    if (statfile(idat)) {
+        if (!clntfile(c, indx, idat.st_size, "open 6")) clntmiss(c);
         return;
     }
     std::set<std::string> sort;

@@ -38,12 +38,18 @@ std::string cstrchar(unsigned char c) {
     return t;
 }
 
+// Made once: every blank chunk is a copy of the same 256 NUL bytes.
+static const std::string& blank() {
+    static const std::string none = nuls(256);
+    return none;
+}
+
 std::string boutnone() {
-    return nuls(256);
+    return blank();
 }
 
 std::string quipnone() {
-    return nuls(256);
+    return blank();
 }
 
 unsigned char boutsize(std::string u) {
@@ -66,8 +72,9 @@ std::string boutdrop(std::string u, std::int64_t s) {
     std::int64_t t = boutsize(u);
     assert(s>=0);
     assert(s<=t);
-    std::string rslt = boutnone();
-    rslt.replace(0, std::size_t(t - s), u, std::size_t(s), std::size_t(t - s));
-    rslt[255] = char(t - s);
-    return rslt;
+    // The rest moves to the front, in place; the filler behind it is NUL.
+    u.erase(0, std::size_t(s));
+    u.replace(std::size_t(t - s), std::string::npos, 256 - std::size_t(t - s), '\0');
+    u[255] = char(t - s);
+    return u;
 }

@@ -1,6 +1,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "core/conn.h"
 #include "output/chunks.h"
@@ -27,7 +28,7 @@ void clntsend(std::uint64_t i) {
         long n = quipsize(u);
         long r = sendsome(c, u.data(), std::size_t(n));
         if (r == -1) return scrap(i);
-        u = boutdrop(u, r);
+        u = boutdrop(std::move(u), r);
         if (r == n) hangup(i, "close 2");
     } else if (c.mode == 2) {
         long n = long(c.buff.size());
@@ -45,7 +46,9 @@ void clntsend(std::uint64_t i) {
             std::size_t retq = fread(&c.buff[size], 1, 255 - size, c.fptr);
             assert(retq<=255-size);
             c.buff[255] = char(size + retq);
-            if (retq == 0) {
+            // A short read that met the end of the file ends the body now,
+            // rather than one writable event later with an empty read.
+            if (retq == 0 || (retq < 255 - size && feof(c.fptr))) {
                 int shut = fclose(c.fptr);
                 c.fptr = nullptr;
                 if (shut != 0) {
@@ -56,9 +59,10 @@ void clntsend(std::uint64_t i) {
             }
         }
         long n = quipsize(c.buff);
-        long r = sendsome(c, c.buff.data(), std::size_t(n));
+        // Nothing left at the end of the file: no empty send is needed.
+        long r = n == 0 ? 0 : sendsome(c, c.buff.data(), std::size_t(n));
         if (r == -1) return scrap(i);
-        c.buff = boutdrop(c.buff, r);
+        c.buff = boutdrop(std::move(c.buff), r);
         if (r == n && c.mode == 1) hangup(i, "close 4");
     }
 }

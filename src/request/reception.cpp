@@ -18,7 +18,8 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
             c.mode = 1;
             return feedanswer;
         }
-        if (cstrends(c.buff, crlf)) {
+        // Only a line feed can complete a line: the check is made once a line.
+        if (b == '\n' && cstrends(c.buff, crlf)) {
             std::string line;
             line.swap(c.buff);
             if (c.rqst.empty()) {
