@@ -1,6 +1,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "core/conn.h"
@@ -97,6 +98,8 @@ void loopserve(SOCKET lsock) {
         loopsweep(GetTickCount64());
         loopcompact();
         if (setholds(&rset, lsock)) {
+            // Every accept may fill the whole buffer, whatever the last peer was.
+            lent = sizeof stow;
             int clnt = int(sockaccept(lsock, reinterpret_cast<sockaddr*>(&stow), &lent));
             if (clnt == -1) {
                 bool passing = sockpassing();
@@ -106,6 +109,9 @@ void loopserve(SOCKET lsock) {
                 conn jerk;
                 jerk.desc = SOCKET(std::int64_t(clnt));
                 jerk.till = GetTickCount64() + clntpatience;
+                // Kept for the log line: no second call is needed to ask for it.
+                if (stow.ss_family == AF_INET)
+                    memcpy(&jerk.four, &reinterpret_cast<sockaddr_in*>(&stow)->sin_addr, 4);
                 clnts().push_back(std::move(jerk));
             }
         }

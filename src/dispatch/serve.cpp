@@ -18,18 +18,6 @@ void clntfail(conn& c, const char* text) {
     c.mode = 1;
 }
 
-// The client's address, or zeros when it is not IPv4 or cannot be had.
-std::string clntaddr(std::uint64_t i) {
-    sockaddr_in addr;
-    int size = 16;
-    if (sockpeer(SOCKET(std::int64_t(clntdesc(i))), reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
-        addr.sin_family != AF_INET)
-        return "000.000.000.000";
-    unsigned char four[4];
-    memcpy(four, &addr.sin_addr, 4);
-    return logaddr(four);
-}
-
 }  // namespace
 
 std::string logtodo(std::string host, std::string path) {
@@ -62,7 +50,9 @@ void clntserv(std::uint64_t i) {
     }
     std::string path = partpath(clntpart(i));
     // One write per line, flushed at once: a reader of a pipe sees it whole.
-    std::string line = logtodo(host, path) + clntaddr(i) + "\n";
+    unsigned char four[4];
+    memcpy(four, &c.four, 4);
+    std::string line = logtodo(host, path) + logaddr(four) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
     clntpick(i, host, path);

@@ -47,9 +47,8 @@ std::uint64_t GetTickCount64();
 // bind(), on a socket that may take the port over from connections of an
 // earlier run still in TIME_WAIT, as a Windows bind does.
 int sockbind(SOCKET s, const sockaddr* addr, int size);
-// accept() and getpeername() with the Winsock length type.
+// accept() with the Winsock length type.
 SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size);
-int sockpeer(SOCKET s, sockaddr* addr, int* size);
 // The last accept failure concerns one connection or passes with time.
 bool sockpassing();
 // perror for the failure of the last socket call: the tag, ": ", the cause.

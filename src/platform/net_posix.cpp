@@ -29,13 +29,6 @@ SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size) {
     return SOCKET(std::int64_t(clnt));
 }
 
-int sockpeer(SOCKET s, sockaddr* addr, int* size) {
-    socklen_t lent = socklen_t(*size);
-    int rslt = getpeername(int(s), addr, &lent);
-    *size = int(lent);
-    return rslt;
-}
-
 int closesocket(SOCKET s) {
     return close(int(s));
 }

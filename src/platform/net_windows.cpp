@@ -15,10 +15,6 @@ SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size) {
     return accept(s, addr, size);
 }
 
-int sockpeer(SOCKET s, sockaddr* addr, int* size) {
-    return getpeername(s, addr, size);
-}
-
 bool sockpassing() {
     switch (WSAGetLastError()) {
     // The client gave up before it was taken, or the system is short of
