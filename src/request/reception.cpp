@@ -18,8 +18,10 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
             c.mode = 1;
             return feedanswer;
         }
-        // Only a line feed can complete a line: the check is made once a line.
-        if (b == '\n' && cstrends(c.buff, crlf)) {
+        // Only a CR LF can complete a line: the check is made once a line,
+        // not on every byte of a long one.
+        std::size_t size = c.buff.size();
+        if (b == '\n' && size >= 2 && c.buff[size - 2] == '\r' && cstrends(c.buff, crlf)) {
             std::string line;
             line.swap(c.buff);
             if (c.rqst.empty()) {
