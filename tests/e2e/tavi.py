@@ -7,6 +7,9 @@ Environment:
   TAVI_RUNNER    a command prefix that starts it, e.g. "wine" (default none)
   TAVI_TARGET    "posix" or "windows": the system it is built for (default:
                  "windows" when TAVI ends in .exe, else "posix")
+
+How the server's output reads on each system (line ends, the system's texts
+of errors) is kept in one place: TARGET, an instance of Posix or Windows below.
 """
 import collections
 import ctypes
@@ -35,10 +38,16 @@ SUPPRESS = Path(__file__).resolve().parent / "lsan.supp"
 
 class Posix:
     """How the server's output reads on a POSIX system."""
+    name = "posix"
     native = True  # the started process is the server: /proc describes it
+    empty_host_resolves = False  # getaddrinfo("") fails: no name given
+
+    def lines(self, raw):
+        """The bytes written to standard output or error, as the program meant them."""
+        return raw
 
     def text(self, raw):
-        return raw.decode("utf-8", "surrogateescape")
+        return self.lines(raw).decode("utf-8", "surrogateescape")
 
     def perror(self, tag, err):
         return f"{tag}: {os.strerror(err)}\n"
@@ -59,10 +68,15 @@ class Posix:
 
 class Windows(Posix):
     """A Windows build, usually started through TAVI_RUNNER."""
+    name = "windows"
     native = False
+    # The empty name stands for the machine's own addresses: the server starts.
+    empty_host_resolves = True
 
-    def text(self, raw):
-        return super().text(raw).replace("\r\n", "\n")
+    def lines(self, raw):
+        # The runtime's standard streams are text streams: each line feed is
+        # written as CR LF. The program never writes a CR LF of its own there.
+        return raw.replace(b"\r\n", b"\n")
 
     def perror(self, tag, err):
         # The cause is the system's text for a Winsock code: only the tag is fixed.
@@ -77,7 +91,7 @@ class Windows(Posix):
 
 
 _target = os.environ.get("TAVI_TARGET") or ("windows" if BINARY.lower().endswith(".exe") else "posix")
-TARGET = {"posix": Posix, "windows": Windows}[_target]()
+TARGET = {kind.name: kind for kind in (Posix, Windows)}[_target]()
 
 Outcome = collections.namedtuple("Outcome", "code out err")
 
@@ -180,6 +194,26 @@ def exchange(port, data, bytewise=False, half_close=False, timeout=5.0, linger=0
         return read_all(s, timeout, linger)
 
 
+class _Stream(type(Path())):
+    """A file that holds what the server wrote to its standard output or
+    error: it reads as the program meant it (TARGET.lines)."""
+
+    def read_bytes(self):
+        return TARGET.lines(super().read_bytes())
+
+    def read_text(self, encoding="utf-8", errors="surrogateescape"):
+        return self.read_bytes().decode(encoding, errors)
+
+
+class _Folder(type(Path())):
+    """The server's own folder: its entries "stdout" and "stderr" are _Streams,
+    whoever reads them; every other entry is a plain Path."""
+
+    def __truediv__(self, key):
+        entry = Path(super().__truediv__(key))
+        return _Stream(entry) if key in ("stdout", "stderr") else entry
+
+
 class Server:
     """The binary serving a fresh folder on a free loopback port.
 
@@ -187,7 +221,7 @@ class Server:
     ends in "/" is a folder."""
 
     def __init__(self, tree=None):
-        self.dir = Path(tempfile.mkdtemp(prefix="tavi-e2e-"))
+        self.dir = _Folder(tempfile.mkdtemp(prefix="tavi-e2e-"))
         self.root = self.dir / "root"
         self.root.mkdir()
         for name, body in (tree or {}).items():
@@ -232,9 +266,7 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(10)
-        done = Outcome(self.proc.returncode, TARGET.text((self.dir / "stdout").read_bytes()),
-                       TARGET.text((self.dir / "stderr").read_bytes()))
-        return done
+        return Outcome(self.proc.returncode, (self.dir / "stdout").read_text(), (self.dir / "stderr").read_text())
 
     def stop(self):
         """Ends the server (if it runs), removes its folder, returns its Outcome."""

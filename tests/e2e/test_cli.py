@@ -29,8 +29,9 @@ class Failures(ServerCase):
             (["8o80"], DIGITS), (["-80"], DIGITS), (["+80"], DIGITS),
             ([" 80"], DIGITS), (["80 "], DIGITS), (["8 0"], DIGITS), (["0x50"], DIGITS),
             (["8080", "no such host!"], TARGET.gai_error("no such host!", "8080")),
-            (["8080", ""], TARGET.gai_error("", "8080")),
         ]
+        if not TARGET.empty_host_resolves:
+            cases.append((["8080", ""], TARGET.gai_error("", "8080")))
         for args, err in cases:
             with self.subTest(args=args):
                 self.check(run(args), 255, err)
