@@ -15,6 +15,7 @@ struct conn {
     FILE* fptr = nullptr;   // the file being sent
     std::int64_t mode = 0;  // 0 header and file, 1 last chunk, 2 whole text
     std::uint64_t till = 0; // clock time by which the client must get on
+    std::int64_t left = 0;  // bytes still to go: of the file (mode 0), of the text (mode 2)
     std::uint32_t four = 0; // the client's IPv4 address as accepted; 0 if not IPv4
 };
 

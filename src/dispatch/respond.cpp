@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <set>
+#include <utility>
 
 #include "core/conn.h"
 #include "core/world.h"
@@ -34,7 +35,16 @@ bool clntfile(conn& c, const std::string& name, std::int64_t size, const char* t
     c.buff = quipnone();
     c.head = "HTTP/1.1 200 ok\r\ncontent-length:" + numtext(size) + "\r\n\r\n";
     c.fptr = fptr;
+    // The body is the file as its header announced it, however it grows.
+    c.left = size;
     return true;
+}
+
+// A complete response text of any length, sent piece by piece.
+void clnttext(conn& c, std::string text) {
+    c.buff = std::move(text);
+    c.left = std::int64_t(c.buff.size());
+    c.mode = 2;
 }
 
 }  // namespace
@@ -63,11 +73,7 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
         return;
     }
     if (!statdir(data)) return clntmiss(c);
-    if (!cstrends(orig, "/")) {
-        c.mode = 2;
-        c.buff = slashtext(path);
-        return;
-    }
+    if (!cstrends(orig, "/")) return clnttext(c, slashtext(path));
     std::string indx = file + "/index.htm";
     statinfo idat = statpeek(indx);
     if (statfile(idat)) {
@@ -77,7 +83,6 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
     std::set<std::string> sort;
     if (!dirnames(orig, &sort)) return clntmiss(c);
     std::string dirt = dirpage(orig, sort);
-    c.mode = 2;
-    c.buff = "HTTP/1.1 200 ok\r\ncontent-type:text/html\r\ncontent-length:" + numtext(std::int64_t(dirt.size())) +
-             "\r\n\r\n" + dirt;
+    clnttext(c, "HTTP/1.1 200 ok\r\ncontent-type:text/html\r\ncontent-length:" +
+                    numtext(std::int64_t(dirt.size())) + "\r\n\r\n" + dirt);
 }

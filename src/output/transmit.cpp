@@ -31,11 +31,13 @@ void clntsend(std::uint64_t i) {
         u = boutdrop(std::move(u), r);
         if (r == n) hangup(i, "close 2");
     } else if (c.mode == 2) {
-        long n = long(c.buff.size());
-        long r = sendsome(c, c.buff.data(), std::size_t(n));
+        // No more than a file piece at once: a blocking send of a whole large
+        // listing to a client that reads nothing would stop the server.
+        std::size_t from = c.buff.size() - std::size_t(c.left);
+        long r = sendsome(c, c.buff.data() + from, std::size_t(c.left < 255 ? c.left : 255));
         if (r == -1) return scrap(i);
-        c.buff.erase(0, std::size_t(r));
-        if (r == n) hangup(i, "close 2");
+        c.left -= r;
+        if (c.left == 0) hangup(i, "close 2");
     } else if (!c.head.empty()) {
         long r = sendsome(c, c.head.data(), c.head.size());
         if (r == -1) return scrap(i);
@@ -43,12 +45,15 @@ void clntsend(std::uint64_t i) {
     } else {
         std::size_t size = quipsize(c.buff);
         if (size < 255) {
-            std::size_t retq = fread(&c.buff[size], 1, 255 - size, c.fptr);
+            // What the file gained since its header went out is not sent.
+            std::size_t room = c.left < std::int64_t(255 - size) ? std::size_t(c.left) : 255 - size;
+            std::size_t retq = room ? fread(&c.buff[size], 1, room, c.fptr) : 0;
             assert(retq<=255-size);
             c.buff[255] = char(size + retq);
+            c.left -= std::int64_t(retq);
             // A short read that met the end of the file ends the body now,
             // rather than one writable event later with an empty read.
-            if (retq == 0 || (retq < 255 - size && feof(c.fptr))) {
+            if (retq == 0 || c.left == 0 || (retq < room && feof(c.fptr))) {
                 int shut = fclose(c.fptr);
                 c.fptr = nullptr;
                 if (shut != 0) {
