@@ -2,15 +2,15 @@
 
 #include "output/chunks.h"
 
-bool boutsane(std::string u) {
+bool boutsane(const std::string& u) {
     return u.size() == 256;
 }
 
-bool quipsane(std::string u) {
+bool quipsane(const std::string& u) {
     return u.size() == 256;
 }
 
-bool quipsome(std::string quip) {
+bool quipsome(const std::string& quip) {
     return quipsize(quip) != 0;
 }
 
@@ -52,12 +52,12 @@ std::string quipnone() {
     return blank();
 }
 
-unsigned char boutsize(std::string u) {
+unsigned char boutsize(const std::string& u) {
     assert(boutsane(u));
     return static_cast<unsigned char>(u[255]);
 }
 
-unsigned char quipsize(std::string quip) {
+unsigned char quipsize(const std::string& quip) {
     return static_cast<unsigned char>(quip[255]);
 }
 

@@ -1,14 +1,15 @@
 // Output chunks: texts of exactly 256 bytes whose last byte counts the data
 // bytes at their front (0..255). A bout is any such chunk; a quip is the one a
 // connection streams a file through. The fixed size keeps the output memory
-// of a connection at 256 bytes, whatever it sends.
+// of a connection at 256 bytes, whatever it sends. The measures read a chunk
+// where it lies: they run for every piece of every body.
 #pragma once
 #include <cstdint>
 #include <string>
 
-bool boutsane(std::string u);
-bool quipsane(std::string u);
-bool quipsome(std::string quip);
+bool boutsane(const std::string& u);
+bool quipsane(const std::string& u);
+bool quipsome(const std::string& quip);
 
 // The largest b with 2^b <= n; n >= 1.
 int lg2floor(std::uint64_t n);
@@ -19,8 +20,8 @@ std::string cstrchar(unsigned char c);
 
 std::string boutnone();
 std::string quipnone();
-unsigned char boutsize(std::string u);
-unsigned char quipsize(std::string quip);
+unsigned char boutsize(const std::string& u);
+unsigned char quipsize(const std::string& quip);
 // The text (shorter than 256 bytes) as a chunk.
 std::string boutmake(std::string t);
 // The chunk less its first s data bytes.
