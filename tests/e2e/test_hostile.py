@@ -5,9 +5,11 @@ are pipes, devices, unreadable, vanishing or growing, and ".." in every
 spelling. Afterwards the server answers a plain request byte for byte, has
 written nothing unexpected to stderr (a sanitizer report would be there), and
 holds as many descriptors as before the run and at most MARGIN_KIB more
-resident memory: 1 MiB, or 4 MiB under AddressSanitizer, whose quarantine of
-freed blocks is cut to QUARANTINE_MIB for the run (from 256 MiB) so that the
-count means something."""
+resident memory: 1 MiB, or 16 MiB under AddressSanitizer, whose quarantine of
+freed blocks is cut to QUARANTINE_MIB for the run (from 256 MiB). Even so the
+sanitizer's allocator keeps freed blocks and their shadow pages for reuse (the
+7 MB listing alone moves it by several MiB from run to run), so the tight
+bound that catches a leak is the release build's."""
 import concurrent.futures as futures
 import errno
 import os
@@ -25,7 +27,7 @@ from tavi import HOST, SANITIZED, SLOW, TARGET, ServerCase, connect, read_all, r
 
 SEED = 20240
 QUARANTINE_MIB = 4
-MARGIN_KIB = 4096 if SANITIZED else 1024
+MARGIN_KIB = 16384 if SANITIZED else 1024
 MIB = 1 << 20
 rng = random.Random(SEED)
 BIG = rng.randbytes(50 * MIB)
