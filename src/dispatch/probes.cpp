@@ -10,8 +10,7 @@ statinfo statpeek(std::string path) {
 }
 
 bool statexists(std::string path) {
-    statinfo data;
-    return statpath(path.c_str(), &data) == 0;
+    return statpeek(path).st_mode != 0;
 }
 
 bool statfile(const statinfo& data) {

@@ -12,13 +12,15 @@
 #include "request/kinds.h"
 #include "request/target.h"
 
+void clntfail(conn& c, const char* text) {
+    c.buff = boutmake(text);
+    c.mode = 1;
+}
+
 namespace {
 
-const char* const nofile = "HTTP/1.1 404 no_such_file\r\n\r\nNo such file.";
-
 void clntmiss(conn& c) {
-    c.buff = boutmake(nofile);
-    c.mode = 1;
+    clntfail(c, "HTTP/1.1 404 no_such_file\r\n\r\nNo such file.");
 }
 
 // Leaves the file on the entry to be sent behind its header; false when it is

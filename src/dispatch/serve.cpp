@@ -6,19 +6,8 @@
 #include "dispatch/probes.h"
 #include "dispatch/respond.h"
 #include "dispatch/serve.h"
-#include "output/chunks.h"
 #include "request/kinds.h"
 #include "request/target.h"
-
-namespace {
-
-// A short fixed answer: the connection closes once it is out.
-void clntfail(conn& c, const char* text) {
-    c.buff = boutmake(text);
-    c.mode = 1;
-}
-
-}  // namespace
 
 std::string logtodo(std::string host, std::string path) {
     std::string todo = host == "a" ? path : host + path;

@@ -82,7 +82,7 @@ std::string pathdecode(std::string path) {
 }
 
 bool pathsafe(std::string path) {
-    if (!cstrbegs(path, "/") || path.empty()) return false;
+    if (!cstrbegs(path, "/")) return false;
     for (char c : path)
         if ((c >= 0 && c < 32) || c == 127) return false;
     // Segments lie between slashes; ".." climbs out of the folder it is in.
