@@ -1,7 +1,6 @@
 // The connection record, the table of connections and the ways an entry ends.
 #pragma once
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,10 +11,11 @@ struct conn {
     std::string rqst;       // the request line, once received
     std::string buff;       // line being assembled, then the pending output
     std::string head;       // the host line, then the response header to send
-    FILE* fptr = nullptr;   // the file being sent
+    filehand fptr = filenone; // the file being sent
     std::int64_t mode = 0;  // 0 header and file, 1 last chunk, 2 whole text
     std::uint64_t till = 0; // clock time by which the client must get on
     std::int64_t left = 0;  // bytes still to go: of the file (mode 0), of the text (mode 2)
+    std::int64_t offs = 0;  // where in the file the body goes on
     std::uint32_t four = 0; // the client's IPv4 address as accepted; 0 if not IPv4
 };
 

@@ -33,20 +33,23 @@ void loopdispatch(const sockset& rset, const sockset& wset, const sockset& eset)
         SOCKET desc = c.desc;
         if (desc == 0) continue;
         if (setholds(&eset, desc)) {
-            if (c.fptr && fclose(c.fptr) != 0) {
+            if (c.fptr != filenone && fileshut(c.fptr) != 0) {
                 perror("close99");
                 exit(1);
             }
-            c.fptr = nullptr;
+            c.fptr = filenone;
             closesocket(desc);
             wipe(n);
         } else if (setholds(&wset, desc)) {
             clntsend(n);
         } else if (setholds(&rset, desc)) {
             clntread(n);
-            // The response starts now: the client gets its time to take it.
-            if (clntconn(n).desc && clntsending(clntconn(n)))
+            // The response starts now: the client gets its time to take it,
+            // and a fresh socket has room for its start at once.
+            if (clntconn(n).desc && clntsending(clntconn(n))) {
                 clntconn(n).till = GetTickCount64() + clntpatience;
+                clntsend(n);
+            }
         }
     }
 }

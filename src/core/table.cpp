@@ -20,7 +20,7 @@ int clntdesc(std::uint64_t i) {
 }
 
 bool clntsending(const conn& c) {
-    return c.fptr || c.mode != 0;
+    return c.fptr != filenone || c.mode != 0;
 }
 
 char* rbuf() {
@@ -44,7 +44,7 @@ void wipe(std::uint64_t i) {
 
 void scrap(std::uint64_t i) {
     conn& c = clntconn(i);
-    if (c.fptr) fclose(c.fptr);
+    if (c.fptr != filenone) fileshut(c.fptr);
     closesocket(c.desc);
     wipe(i);
 }

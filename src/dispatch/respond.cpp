@@ -23,22 +23,26 @@ void clntmiss(conn& c) {
     clntfail(c, "HTTP/1.1 404 no_such_file\r\n\r\nNo such file.");
 }
 
-// Leaves the file on the entry to be sent behind its header; false when it is
-// gone or cannot be opened, which the caller answers as missing.
-bool clntfile(conn& c, const std::string& name, std::int64_t size, const char* tag) {
-    FILE* fptr = fopen(name.c_str(), "r");
-    if (!fptr) {
+// Opens name: a regular file is left on the entry to be sent behind its
+// header. Otherwise its status is left in data; a file that cannot be opened
+// is reported with the tag and answered as missing.
+bool clntfile(conn& c, const std::string& name, statinfo* data, const char* tag) {
+    filehand fptr = fileopen(name.c_str(), data);
+    if (fptr == filenone) {
+        if (!statfile(*data)) return false;
         perror(tag);
         std::string line = "[" + name + "]\n";
         fwrite(line.data(), 1, line.size(), stdout);
         fflush(stdout);
-        return false;
+        clntmiss(c);
+        return true;
     }
     c.buff = quipnone();
-    c.head = "HTTP/1.1 200 ok\r\ncontent-length:" + numtext(size) + "\r\n\r\n";
+    c.head = "HTTP/1.1 200 ok\r\ncontent-length:" + numtext(data->st_size) + "\r\n\r\n";
     c.fptr = fptr;
     // The body is the file as its header announced it, however it grows.
-    c.left = size;
+    c.left = data->st_size;
+    c.offs = 0;
     return true;
 }
 
@@ -68,20 +72,12 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
     std::string file = root() + "/" + host + disk;
     std::string orig = file;
     if (cstrends(file, "/")) file.pop_back();
-    statinfo data = statpeek(file);
-    if (data.st_mode == 0) return clntmiss(c);
-    if (statfile(data)) {
-        if (!clntfile(c, file, data.st_size, "fopen")) clntmiss(c);
-        return;
-    }
+    statinfo data;
+    if (clntfile(c, file, &data, "fopen")) return;
     if (!statdir(data)) return clntmiss(c);
     if (!cstrends(orig, "/")) return clnttext(c, slashtext(path));
     std::string indx = file + "/index.htm";
-    statinfo idat = statpeek(indx);
-    if (statfile(idat)) {
-        if (!clntfile(c, indx, idat.st_size, "open 6")) clntmiss(c);
-        return;
-    }
+    if (clntfile(c, indx, &data, "open 6")) return;
     std::set<std::string> sort;
     if (!dirnames(orig, &sort)) return clntmiss(c);
     std::string dirt = dirpage(orig, sort);

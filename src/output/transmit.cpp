@@ -9,11 +9,27 @@
 
 namespace {
 
-// Sends what it can; a peer that took bytes has another spell of patience.
-long sendsome(conn& c, const char* data, std::size_t n) {
-    long r = long(send(int(c.desc), data, int(n), 0));
+// The most one connection sends in one wakeup, so that a client on a fast
+// link cannot keep the others waiting for their turn.
+const std::int64_t sendbudget = 256 * 1024;
+
+// A peer that took bytes has another spell of patience.
+long sendtook(conn& c, long r) {
     if (r > 0) c.till = GetTickCount64() + clntpatience;
     return r;
+}
+
+// The body is out, or the file ended before its announced length: the file
+// is closed and so is the connection.
+void bodyend(std::uint64_t i) {
+    conn& c = clntconn(i);
+    int shut = fileshut(c.fptr);
+    c.fptr = filenone;
+    if (shut != 0) {
+        perror("close 3");
+        exit(1);
+    }
+    hangup(i, "close 4");
 }
 
 }  // namespace
@@ -21,53 +37,46 @@ long sendsome(conn& c, const char* data, std::size_t n) {
 void clntsend(std::uint64_t i) {
     conn& c = clntconn(i);
     clntdesc(i);
-    if (c.mode == 1) {
-        std::string& u = c.buff;
-        assert(quipsane(u));
-        assert(quipsome(u));
-        long n = quipsize(u);
-        long r = sendsome(c, u.data(), std::size_t(n));
-        if (r == -1) return scrap(i);
-        u = boutdrop(std::move(u), r);
-        if (r == n) hangup(i, "close 2");
-    } else if (c.mode == 2) {
-        // No more than a file piece at once: a blocking send of a whole large
-        // listing to a client that reads nothing would stop the server.
-        std::size_t from = c.buff.size() - std::size_t(c.left);
-        long r = sendsome(c, c.buff.data() + from, std::size_t(c.left < 255 ? c.left : 255));
-        if (r == -1) return scrap(i);
-        c.left -= r;
-        if (c.left == 0) hangup(i, "close 2");
-    } else if (!c.head.empty()) {
-        long r = sendsome(c, c.head.data(), c.head.size());
-        if (r == -1) return scrap(i);
-        c.head.erase(0, std::size_t(r));
-    } else {
-        std::size_t size = quipsize(c.buff);
-        if (size < 255) {
+    // Each round sends as much as the socket takes of what is pending; a
+    // round that the socket refuses ends the turn until it is writable.
+    for (std::int64_t sent = 0; sent < sendbudget;) {
+        long r;
+        if (c.mode == 1) {
+            std::string& u = c.buff;
+            assert(quipsane(u));
+            assert(quipsome(u));
+            long n = quipsize(u);
+            r = sendtook(c, socksend(c.desc, u.data(), std::size_t(n), false));
+            if (r == -1) return scrap(i);
+            if (r == sockagain) return;
+            u = boutdrop(std::move(u), r);
+            if (r == n) return hangup(i, "close 2");
+        } else if (c.mode == 2) {
+            std::size_t from = c.buff.size() - std::size_t(c.left);
+            r = sendtook(c, socksend(c.desc, c.buff.data() + from, std::size_t(c.left), false));
+            if (r == -1) return scrap(i);
+            if (r == sockagain) return;
+            c.left -= r;
+            if (c.left == 0) return hangup(i, "close 2");
+        } else if (!c.head.empty()) {
+            // Sent with the start of the body: a small file is one segment.
+            r = sendtook(c, socksend(c.desc, c.head.data(), c.head.size(), c.left > 0));
+            if (r == -1) return scrap(i);
+            if (r == sockagain) return;
+            c.head.erase(0, std::size_t(r));
+        } else {
+            if (c.left == 0) return bodyend(i);
             // What the file gained since its header went out is not sent.
-            std::size_t room = c.left < std::int64_t(255 - size) ? std::size_t(c.left) : 255 - size;
-            std::size_t retq = room ? fread(&c.buff[size], 1, room, c.fptr) : 0;
-            assert(retq<=255-size);
-            c.buff[255] = char(size + retq);
-            c.left -= std::int64_t(retq);
-            // A short read that met the end of the file ends the body now,
-            // rather than one writable event later with an empty read.
-            if (retq == 0 || c.left == 0 || (retq < room && feof(c.fptr))) {
-                int shut = fclose(c.fptr);
-                c.fptr = nullptr;
-                if (shut != 0) {
-                    perror("close 3");
-                    exit(1);
-                }
-                c.mode = 1;
-            }
+            std::int64_t most = c.left < sendbudget - sent ? c.left : sendbudget - sent;
+            r = sendtook(c, sockfile(c.desc, c.fptr, c.offs, most));
+            if (r == -1) return scrap(i);
+            if (r == sockagain) return;
+            // A file that shrank ends its body where it ends now.
+            if (r == 0) return bodyend(i);
+            c.offs += r;
+            c.left -= r;
+            if (c.left == 0) return bodyend(i);
         }
-        long n = quipsize(c.buff);
-        // Nothing left at the end of the file: no empty send is needed.
-        long r = n == 0 ? 0 : sendsome(c, c.buff.data(), std::size_t(n));
-        if (r == -1) return scrap(i);
-        c.buff = boutdrop(std::move(c.buff), r);
-        if (r == n && c.mode == 1) hangup(i, "close 4");
+        sent += r;
     }
 }

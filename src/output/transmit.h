@@ -1,4 +1,5 @@
-// The send step: one send per call of a connection's pending response.
+// The send step: as much of a connection's pending response as its socket
+// takes, within a budget per turn.
 #pragma once
 #include <cstdint>
 

@@ -35,6 +35,20 @@ struct statinfo {
 // _stat64: the status of a path, following links; 0 on success.
 int statpath(const char* path, statinfo* data);
 
+// A file opened for sending: a descriptor of the runtime, or filenone.
+typedef int filehand;
+const filehand filenone = -1;
+
+// Opens a regular file for reading and reads its status from the open
+// handle, so the status describes what is sent. The open never waits: a
+// FIFO put in place of a file cannot hold up the server. Anything that is
+// not a regular file gives filenone with its status in data (mode 0 when
+// the path names nothing); a regular file that cannot be opened gives
+// filenone, a file's mode in data, and errno set by the failed open.
+filehand fileopen(const char* path, statinfo* data);
+// Closes a file from fileopen; 0 on success.
+int fileshut(filehand file);
+
 // A decoded segment of a request path (the text between two '/', not "..")
 // may be looked up inside the folder it is joined to. POSIX takes every such
 // name as it is. Windows also separates at '\', drops trailing dots and blanks

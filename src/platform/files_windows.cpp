@@ -1,6 +1,8 @@
 // The C runtime's file calls on Windows.
 #include <cerrno>
 
+#include <io.h>
+
 #include "platform/files.h"
 
 namespace {
@@ -26,6 +28,27 @@ int statpath(const char* path, statinfo* data) {
     data->st_mode = unsigned(info.st_mode);
     data->st_size = std::int64_t(info.st_size);
     return 0;
+}
+
+filehand fileopen(const char* path, statinfo* data) {
+    int file = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (file < 0) {
+        // A folder cannot be opened here at all: its status tells it apart.
+        int why = errno;
+        if (statpath(path, data) != 0) *data = statinfo{0, -1};
+        errno = why;
+        return filenone;
+    }
+    struct _stat64 info;
+    if (_fstat64(file, &info) != 0) info = {};
+    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size)};
+    if ((info.st_mode & _S_IFMT) == _S_IFREG) return file;
+    _close(file);
+    return filenone;
+}
+
+int fileshut(filehand file) {
+    return _close(file);
 }
 
 bool segsafe(std::string seg) {

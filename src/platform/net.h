@@ -3,7 +3,10 @@
 // POSIX twin with the same name and compatible arguments (socket, bind,
 // listen, recv, send, getaddrinfo, gai_strerror) the server calls it as it is.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+
+#include "platform/files.h"
 
 const int FD_SETSIZE_WIN = 64;
 
@@ -47,8 +50,22 @@ std::uint64_t GetTickCount64();
 // bind(), on a socket that may take the port over from connections of an
 // earlier run still in TIME_WAIT, as a Windows bind does.
 int sockbind(SOCKET s, const sockaddr* addr, int size);
-// accept() with the Winsock length type.
+// accept() with the Winsock length type. The new socket never blocks: the
+// one thread must not wait on any single client.
 SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size);
+// What a call on a socket that never blocks gives when it would have to wait.
+const long sockagain = -2;
+// recv(): bytes received, 0 when the peer has closed, -1 on failure, or
+// sockagain when nothing is there after all.
+long sockrecv(SOCKET s, char* data, std::size_t n);
+// send(): bytes the socket took, -1 on failure, or sockagain when it takes
+// none now. more: the caller sends again at once (a header before its body),
+// so the system may hold the bytes back to fill one segment with both.
+long socksend(SOCKET s, const char* data, std::size_t n, bool more);
+// Up to n bytes of the file from offset offs, straight to the socket: the
+// bytes the socket took, 0 when the file holds nothing at offs any more,
+// -1 on failure, or sockagain.
+long sockfile(SOCKET s, filehand file, std::int64_t offs, std::int64_t n);
 // The last accept failure concerns one connection or passes with time.
 bool sockpassing();
 // perror for the failure of the last socket call: the tag, ": ", the cause.

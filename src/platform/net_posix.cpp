@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include "platform/net.h"
@@ -24,9 +25,33 @@ int sockbind(SOCKET s, const sockaddr* addr, int size) {
 
 SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size) {
     socklen_t lent = socklen_t(*size);
-    int clnt = accept(int(s), addr, &lent);
+    int clnt = accept4(int(s), addr, &lent, SOCK_NONBLOCK | SOCK_CLOEXEC);
     *size = int(lent);
     return SOCKET(std::int64_t(clnt));
+}
+
+namespace {
+
+long sockdone(long rslt) {
+    if (rslt >= 0) return rslt;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? sockagain : -1;
+}
+
+}  // namespace
+
+long sockrecv(SOCKET s, char* data, std::size_t n) {
+    return sockdone(long(recv(int(s), data, n, 0)));
+}
+
+long socksend(SOCKET s, const char* data, std::size_t n, bool more) {
+    return sockdone(long(send(int(s), data, n, MSG_NOSIGNAL | (more ? MSG_MORE : 0))));
+}
+
+long sockfile(SOCKET s, filehand file, std::int64_t offs, std::int64_t n) {
+    off_t from = off_t(offs);
+    // One call moves at most this much on Linux whatever it is asked.
+    std::size_t most = n < 0x7ffff000 ? std::size_t(n) : 0x7ffff000;
+    return sockdone(long(sendfile(int(s), file, &from, most)));
 }
 
 int closesocket(SOCKET s) {

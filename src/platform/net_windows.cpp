@@ -2,6 +2,8 @@
 // Winsock form differs from what the server is written against.
 #include <cstdio>
 
+#include <io.h>
+
 #include "platform/net.h"
 
 int sockbind(SOCKET s, const sockaddr* addr, int size) {
@@ -12,7 +14,44 @@ int sockbind(SOCKET s, const sockaddr* addr, int size) {
 }
 
 SOCKET sockaccept(SOCKET s, sockaddr* addr, int* size) {
-    return accept(s, addr, size);
+    SOCKET clnt = accept(s, addr, size);
+    u_long none = 1;
+    if (clnt != INVALID_SOCKET) ioctlsocket(clnt, FIONBIO, &none);
+    return clnt;
+}
+
+namespace {
+
+long sockdone(int rslt) {
+    if (rslt != SOCKET_ERROR) return rslt;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? sockagain : -1;
+}
+
+}  // namespace
+
+long sockrecv(SOCKET s, char* data, std::size_t n) {
+    return sockdone(recv(s, data, int(n), 0));
+}
+
+long socksend(SOCKET s, const char* data, std::size_t n, bool) {
+    return sockdone(send(s, data, int(n), 0));
+}
+
+long sockfile(SOCKET s, filehand file, std::int64_t offs, std::int64_t n) {
+    // TransmitFile waits for the whole transfer on a socket that is not
+    // overlapped: the file goes through one buffer shared by all clients, in
+    // pieces the size of a large send. What the socket does not take is read
+    // again from the file next time, at the offset it starts from.
+    static char piece[65536];
+    DWORD want = n < std::int64_t(sizeof piece) ? DWORD(n) : DWORD(sizeof piece);
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offs);
+    at.OffsetHigh = DWORD(offs >> 32);
+    DWORD got = 0;
+    if (!ReadFile(HANDLE(_get_osfhandle(file)), piece, want, &got, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    if (got == 0) return 0;
+    return sockdone(send(s, piece, int(got), 0));
 }
 
 bool sockpassing() {

@@ -40,7 +40,8 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
 
 void clntread(std::uint64_t i) {
     conn& c = clntconn(i);
-    long n = long(recv(clntdesc(i), rbuf(), rbufsize - 1, 0));
+    long n = sockrecv(SOCKET(std::int64_t(clntdesc(i))), rbuf(), rbufsize - 1);
+    if (n == sockagain) return;
     if (n == -1) {
         scrap(i);
         return;

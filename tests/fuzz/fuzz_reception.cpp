@@ -79,7 +79,7 @@ bool sameconn(const conn& a, const conn& b) {
 // What the record may hold after a feed that gave r; stream is everything the
 // record was offered from its start.
 void checkconn(const conn& c, feed r, const std::string& stream) {
-    MUST(c.desc == 0 && c.fptr == nullptr && c.till == 0 && c.four == 0);
+    MUST(c.desc == 0 && c.fptr == filenone && c.till == 0 && c.four == 0);
     if (r == feedanswer) {
         MUST(c.mode == 1);
         MUST(c.buff == boutmake("HTTP/1.1 400 bad_request\r\n"));

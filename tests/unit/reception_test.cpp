@@ -117,7 +117,7 @@ TEST(Reception, EachWayAReceiveEnds) {
         EXPECT_EQ(o.c.buff, r.buff) << r.name;
         EXPECT_EQ(o.c.head, r.head) << r.name;
         EXPECT_EQ(o.c.mode, r.want == feedanswer ? 1 : 0) << r.name;
-        EXPECT_EQ(o.c.fptr, nullptr) << r.name;
+        EXPECT_EQ(o.c.fptr, filenone) << r.name;
     }
 }
 
