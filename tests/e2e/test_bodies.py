@@ -86,6 +86,50 @@ class Bodies(ServerCase):
         self.assertEqual(self.srv.talk(get(b"/f")), STILL_HERE)
 
 
+HUGE = random.Random(3).randbytes(64 << 20)
+
+
+def paced(sock, count, piece, pause, timeout=120.0):
+    """Reads count bytes, piece bytes at a time with a pause after each."""
+    got, end = bytearray(), time.monotonic() + timeout * SLOW
+    while len(got) < count and time.monotonic() < end:
+        data = receive(sock, min(piece, count - len(got)), timeout=30)
+        if not data:
+            break
+        got += data
+        time.sleep(pause)
+    return bytes(got)
+
+
+class Pacing(ServerCase):
+    """A body leaves as fast as its client takes it, no faster, and never at
+    the cost of another client."""
+
+    def setUp(self):
+        self.srv = self.serve({"a/huge": HUGE, "a/f": b"still here"})
+        self.head = OK % len(HUGE)
+
+    def test_a_reader_that_takes_nothing_stalls_itself_alone(self):
+        with connect(self.srv.port, timeout=60) as idle:
+            send(idle, get(b"/huge"))
+            time.sleep(0.3)  # the server has filled what the socket holds
+            self.assertEqual(self.srv.talk(get(b"/f")), STILL_HERE)
+            fast = self.srv.talk(get(b"/huge"), timeout=60)
+            self.assertTrue(fast == (self.head + HUGE, "close"), f"fast reader: {len(fast[0])} bytes")
+            slow = paced(idle, len(self.head) + len(HUGE), 1 << 20, 0.02)
+            self.assertTrue(slow == self.head + HUGE, f"slow reader: {len(slow)} bytes")
+            self.assertEqual(receive(idle, 1), b"")
+
+    def test_a_file_that_shrinks_ends_its_body_there(self):
+        with connect(self.srv.port, timeout=30) as s:
+            send(s, get(b"/huge"))
+            first = receive(s, 1 << 16)
+            os.truncate(self.srv.root / "a" / "huge", 16 << 20)  # beyond what the sockets hold
+            rest, end = read_all(s, timeout=30)
+        self.assertEqual(end, "close")
+        self.assertTrue(first + rest == self.head + HUGE[:16 << 20], f"{len(first + rest)} bytes")
+
+
 def _without_read_override():
     """A prefix that starts the server without root's right to read any file."""
     if os.geteuid() != 0:
