@@ -17,11 +17,23 @@ struct conn {
     std::int64_t left = 0;  // bytes still to go: of the file (mode 0), of the text (mode 2)
     std::int64_t offs = 0;  // where in the file the body goes on
     std::uint32_t four = 0; // the client's IPv4 address as accepted; 0 if not IPv4
+    std::uint64_t born = 0; // clock time of the accept
+    std::uint64_t last = 0; // clock time of the last byte received
+    std::uint64_t ling = 0; // clock time the lingering close began; 0 before
+    const char* shut = nullptr; // the tag of the close that ends the lingering
 };
 
 // How long a client may take to deliver its request, and to take each byte of
 // its response: without a bound, idle clients hold every slot for ever.
 const std::uint64_t clntpatience = 20000;
+// A client whose answer is out may still be sending its request's body; it
+// is read and dropped until the client closes, so that closing does not
+// reset the connection and take the unread answer with it. Five seconds
+// without a byte cover a client that paused on a slow link, and thirty in
+// all let some megabytes of an upload drain over a modest one; a client that
+// sends for longer is not finishing a request but holding a slot.
+const std::uint64_t lingeridle = 5000;
+const std::uint64_t lingermost = 30000;
 
 std::vector<conn>& clnts();
 conn& clntconn(std::uint64_t i);
@@ -29,6 +41,8 @@ conn& clntconn(std::uint64_t i);
 int clntdesc(std::uint64_t i);
 // The entry has output pending: it is watched for writing, not reading.
 bool clntsending(const conn& c);
+// The entry's answer is out and its sending side shut: it is read and dropped.
+bool clntlingering(const conn& c);
 // The receive buffer shared by all connections: 32768 bytes.
 char* rbuf();
 const int rbufsize = 0x8000;
@@ -40,3 +54,11 @@ void wipe(std::uint64_t i);
 // The quiet end of a connection gone wrong: close its file and socket,
 // whatever the result, then wipe.
 void scrap(std::uint64_t i);
+// The end of a connection whose answer is out: its sending side shuts and
+// the entry lingers; tag is the hangup's, for when the socket closes.
+void linger(std::uint64_t i, const char* tag);
+// Reads and drops what a lingering client sends; ends the entry once the
+// client has closed or failed.
+void lingerread(std::uint64_t i);
+// Closes a lingering entry's socket (fatal, with its tag, if that fails), wipes.
+void lingerend(std::uint64_t i);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "core/conn.h"
 #include "core/loop.h"
@@ -11,20 +12,51 @@
 
 namespace {
 
-// Milliseconds to the nearest deadline of the table, or -1 when it is empty.
-long loopwait(std::uint64_t now) {
-    long wait = -1;
-    for (const conn& c : clnts()) {
+// The read set keeps a place for the listening socket: a full server still
+// notices a newcomer, and makes room for it if it can.
+const unsigned readroom = FD_SETSIZE_WIN - 1;
+// An unfinished request may be ended for a newcomer only once it has had
+// this long to get going.
+const std::uint64_t evictage = 2000;
+// After an accept that failed for want of descriptors or memory, the waiting
+// connection keeps the listening socket ready: it is left out of the wait for
+// a while, longer each time it fails again.
+const std::uint64_t restleast = 100;
+const std::uint64_t restmost = 1000;
+// Connections taken from the backlog in one turn.
+const int acceptmost = 16;
+
+// The listening socket and when it is watched again.
+struct listener {
+    SOCKET desc;
+    std::uint64_t rest = 0;       // clock time before which it is not watched
+    std::uint64_t span = restleast;  // the next rest after a failed accept
+};
+
+// Milliseconds to the nearest deadline of the watched entries and of the
+// listener's rest, or -1 when there is none.
+long loopwait(std::uint64_t now, const std::vector<char>& seen, const listener& lstn) {
+    long wait = lstn.rest > now ? long(lstn.rest - now) : -1;
+    for (std::size_t n = 0; n < seen.size(); ++n) {
+        if (!seen[n]) continue;
+        const conn& c = clnts()[n];
         long left = c.till > now ? long(c.till - now) : 0;
         if (wait < 0 || left < wait) wait = left;
     }
     return wait;
 }
 
-// Ends the connections that let their deadline pass, without a response.
+// Ends the connections that let their deadline pass: without a response, or
+// when their lingering is over.
 void loopsweep(std::uint64_t now) {
-    for (std::uint64_t n = 0; n < clnts().size(); ++n)
-        if (clntconn(n).desc && clntconn(n).till <= now) scrap(n);
+    for (std::uint64_t n = 0; n < clnts().size(); ++n) {
+        conn& c = clntconn(n);
+        if (c.desc == 0 || c.till > now) continue;
+        if (clntlingering(c))
+            lingerend(n);
+        else
+            scrap(n);
+    }
 }
 
 void loopdispatch(const sockset& rset, const sockset& wset, const sockset& eset) {
@@ -43,6 +75,10 @@ void loopdispatch(const sockset& rset, const sockset& wset, const sockset& eset)
         } else if (setholds(&wset, desc)) {
             clntsend(n);
         } else if (setholds(&rset, desc)) {
+            if (clntlingering(c)) {
+                lingerread(n);
+                continue;
+            }
             clntread(n);
             // The response starts now: the client gets its time to take it,
             // and a fresh socket has room for its start at once.
@@ -66,27 +102,112 @@ void loopcompact() {
     table.resize(kept);
 }
 
+// The entries watched for reading: requests under way and lingering closes.
+unsigned loopreaders() {
+    unsigned count = 0;
+    for (const conn& c : clnts()) count += !clntsending(c);
+    return count;
+}
+
+// Makes room for a newcomer in a full table: ends the unfinished request that
+// has gone longest without a byte, among those old enough to have had their
+// chance, or else the longest lingering close. An answer on its way is never
+// cut. Returns false when nothing may be ended now.
+bool loopevict(std::uint64_t now) {
+    std::vector<conn>& table = clnts();
+    std::size_t pick = table.size(), oldest = table.size();
+    for (std::size_t n = 0; n < table.size(); ++n) {
+        const conn& c = table[n];
+        if (clntlingering(c)) {
+            if (oldest == table.size() || c.ling < table[oldest].ling) oldest = n;
+        } else if (!clntsending(c) && c.born + evictage <= now) {
+            if (pick == table.size() || c.last < table[pick].last) pick = n;
+        }
+    }
+    if (pick == table.size()) pick = oldest;
+    if (pick == table.size()) return false;
+    if (clntlingering(table[pick]))
+        lingerend(pick);
+    else
+        scrap(pick);
+    loopcompact();
+    return true;
+}
+
+// Takes the connections waiting at the listening socket. A request that came
+// with its connection is read, and its answer begun, at once.
+void loopaccept(listener* lstn) {
+    sockaddr_storage stow;
+    for (int k = 0; k < acceptmost; ++k) {
+        std::uint64_t now = GetTickCount64();
+        if (loopreaders() >= readroom && !loopevict(now)) {
+            // Looked at again shortly: by then a request may have come of age.
+            lstn->rest = now + restleast;
+            return;
+        }
+        // Every accept may fill the whole buffer, whatever the last peer was.
+        int lent = sizeof stow;
+        int clnt = int(sockaccept(lstn->desc, reinterpret_cast<sockaddr*>(&stow), &lent));
+        if (clnt == -1) {
+            if (sockempty()) return;
+            bool passing = sockpassing(), shortage = sockshort();
+            sockerror("accept");
+            if (!passing) exit(1);
+            if (shortage) {
+                lstn->rest = now + lstn->span;
+                lstn->span = lstn->span * 2 < restmost ? lstn->span * 2 : restmost;
+            }
+            return;
+        }
+        lstn->span = restleast;
+        conn jerk;
+        jerk.desc = SOCKET(std::int64_t(clnt));
+        jerk.born = jerk.last = now;
+        jerk.till = now + clntpatience;
+        // Kept for the log line: no second call is needed to ask for it.
+        if (stow.ss_family == AF_INET)
+            memcpy(&jerk.four, &reinterpret_cast<sockaddr_in*>(&stow)->sin_addr, 4);
+        clnts().push_back(std::move(jerk));
+        std::uint64_t n = clnts().size() - 1;
+        clntread(n);
+        if (clntconn(n).desc && clntsending(clntconn(n))) {
+            clntconn(n).till = GetTickCount64() + clntpatience;
+            clntsend(n);
+        }
+        loopcompact();
+    }
+}
+
 }  // namespace
 
 void loopserve(SOCKET lsock) {
-    sockaddr_storage stow;
-    int lent = sizeof stow;
+    listener lstn;
+    lstn.desc = lsock;
+    std::vector<char> seen;
     for (;;) {
         sockset rset, wset, eset;
         setzero(&rset);
         setzero(&wset);
         setzero(&eset);
+        std::uint64_t now = GetTickCount64();
         std::int64_t most = std::int64_t(int(lsock) + 1);
-        for (const conn& c : clnts()) {
-            SOCKET desc = c.desc;
+        seen.assign(clnts().size(), 0);
+        for (std::size_t n = 0; n < clnts().size(); ++n) {
+            SOCKET desc = clnts()[n].desc;
             assert(desc);
             if (std::int64_t(desc) + 1 > most) most = std::int64_t(desc) + 1;
-            setadd(clntsending(c) ? &wset : &rset, desc);
+            bool sending = clntsending(clnts()[n]);
+            sockset* set = sending ? &wset : &rset;
+            // An entry that finds no place this turn is not watched, and its
+            // deadline waits with it.
+            if (set->count >= (sending ? unsigned(FD_SETSIZE_WIN) : readroom)) continue;
+            setadd(set, desc);
             setadd(&eset, desc);
+            seen[n] = 1;
         }
-        // Left out when the read set is full: accepting waits for a free slot.
-        if (most != 64) setadd(&rset, lsock);
-        long wait = loopwait(GetTickCount64());
+        bool listening = lstn.rest <= now;
+        if (listening) setadd(&rset, lsock);
+        long wait = loopwait(now, seen, lstn);
         int rslt = readywait(int(most), &rset, &wset, &eset, wait);
         if (rslt == -1) {
             sockerror("select");
@@ -97,26 +218,12 @@ void loopserve(SOCKET lsock) {
             fflush(stdout);
             exit(1);
         }
+        std::uint64_t then = GetTickCount64();
+        for (std::size_t n = 0; n < seen.size(); ++n)
+            if (!seen[n]) clntconn(n).till += then - now;
         loopdispatch(rset, wset, eset);
-        loopsweep(GetTickCount64());
+        loopsweep(then);
         loopcompact();
-        if (setholds(&rset, lsock)) {
-            // Every accept may fill the whole buffer, whatever the last peer was.
-            lent = sizeof stow;
-            int clnt = int(sockaccept(lsock, reinterpret_cast<sockaddr*>(&stow), &lent));
-            if (clnt == -1) {
-                bool passing = sockpassing();
-                sockerror("accept");
-                if (!passing) exit(1);
-            } else {
-                conn jerk;
-                jerk.desc = SOCKET(std::int64_t(clnt));
-                jerk.till = GetTickCount64() + clntpatience;
-                // Kept for the log line: no second call is needed to ask for it.
-                if (stow.ss_family == AF_INET)
-                    memcpy(&jerk.four, &reinterpret_cast<sockaddr_in*>(&stow)->sin_addr, 4);
-                clnts().push_back(std::move(jerk));
-            }
-        }
+        if (listening && setholds(&rset, lsock)) loopaccept(&lstn);
     }
 }

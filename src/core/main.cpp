@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
         sockerror("bind");
         return 1;
     }
-    if (listen(lsock, 99) == -1) {
+    if (listen(lsock, 99) == -1 || socklisten(lhnd) != 0) {
         sockerror("listen");
         return 1;
     }

@@ -20,7 +20,11 @@ int clntdesc(std::uint64_t i) {
 }
 
 bool clntsending(const conn& c) {
-    return c.fptr != filenone || c.mode != 0;
+    return c.ling == 0 && (c.fptr != filenone || c.mode != 0);
+}
+
+bool clntlingering(const conn& c) {
+    return c.ling != 0;
 }
 
 char* rbuf() {
@@ -40,6 +44,39 @@ void hangup(std::uint64_t i, const char* tag) {
 
 void wipe(std::uint64_t i) {
     clntconn(i) = conn();
+}
+
+void linger(std::uint64_t i, const char* tag) {
+    conn& c = clntconn(i);
+    sockhalf(SOCKET(std::int64_t(clntdesc(i))));
+    c.ling = GetTickCount64();
+    c.till = c.ling + lingeridle;
+    c.shut = tag;
+    std::string().swap(c.buff);
+    std::string().swap(c.head);
+}
+
+void lingerread(std::uint64_t i) {
+    conn& c = clntconn(i);
+    SOCKET desc = SOCKET(std::int64_t(clntdesc(i)));
+    // A few receives a turn: a client that sends without pause does not
+    // keep the others waiting.
+    for (int k = 0; k < 8; ++k) {
+        long n = sockrecv(desc, rbuf(), rbufsize - 1);
+        if (n == sockagain) break;
+        if (n <= 0) return lingerend(i);
+        std::uint64_t now = GetTickCount64();
+        c.till = now + lingeridle < c.ling + lingermost ? now + lingeridle : c.ling + lingermost;
+    }
+}
+
+void lingerend(std::uint64_t i) {
+    conn& c = clntconn(i);
+    if (closesocket(c.desc) != 0) {
+        sockerror(c.shut);
+        exit(1);
+    }
+    wipe(i);
 }
 
 void scrap(std::uint64_t i) {

@@ -28,9 +28,10 @@ bool namenodot(std::string name) {
 }
 
 std::string nameafterdot(std::string name) {
-    std::size_t s = name.find('.');
-    assert(s != std::string::npos);
-    return name.substr(s + 1);
+    std::size_t dot = name.find('.');
+    bool s = dot != std::string::npos;
+    assert(s);
+    return name.substr(dot + 1);
 }
 
 std::string numtext(std::int64_t numb) {

@@ -29,7 +29,7 @@ void bodyend(std::uint64_t i) {
         perror("close 3");
         exit(1);
     }
-    hangup(i, "close 4");
+    linger(i, "close 4");
 }
 
 }  // namespace
@@ -43,21 +43,22 @@ void clntsend(std::uint64_t i) {
         long r;
         if (c.mode == 1) {
             std::string& u = c.buff;
+            const std::string& quip = u;
             assert(quipsane(u));
-            assert(quipsome(u));
+            assert(quipsome(quip));
             long n = quipsize(u);
             r = sendtook(c, socksend(c.desc, u.data(), std::size_t(n), false));
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
             u = boutdrop(std::move(u), r);
-            if (r == n) return hangup(i, "close 2");
+            if (r == n) return linger(i, "close 2");
         } else if (c.mode == 2) {
             std::size_t from = c.buff.size() - std::size_t(c.left);
             r = sendtook(c, socksend(c.desc, c.buff.data() + from, std::size_t(c.left), false));
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
             c.left -= r;
-            if (c.left == 0) return hangup(i, "close 2");
+            if (c.left == 0) return linger(i, "close 2");
         } else if (!c.head.empty()) {
             // Sent with the start of the body: a small file is one segment.
             r = sendtook(c, socksend(c.desc, c.head.data(), c.head.size(), c.left > 0));

@@ -66,8 +66,16 @@ long socksend(SOCKET s, const char* data, std::size_t n, bool more);
 // bytes the socket took, 0 when the file holds nothing at offs any more,
 // -1 on failure, or sockagain.
 long sockfile(SOCKET s, filehand file, std::int64_t offs, std::int64_t n);
+// The listening socket never blocks: the loop takes every waiting connection
+// until accept finds none. 0 on success.
+int socklisten(SOCKET s);
+// The last accept failed only because no connection was waiting.
+bool sockempty();
 // The last accept failure concerns one connection or passes with time.
 bool sockpassing();
+// The last accept failed for want of descriptors, buffers or memory: the
+// waiting connection stays, and trying again at once fails again.
+bool sockshort();
 // perror for the failure of the last socket call: the tag, ": ", the cause.
 // Winsock does not set errno, so there the cause is the system's text for
 // the Winsock error code, or "Winsock error N" where the system has none.
@@ -76,6 +84,9 @@ void sockerror(const char* tag);
 // take off the socket, without waiting, what the client sent and nobody read
 // (at most 64 KiB), so that closing it does not reset the connection.
 void sockshut(SOCKET s);
+// Stops the sending side only: the client sees the end of the answer and may
+// go on sending.
+void sockhalf(SOCKET s);
 
 // FD_ZERO, FD_SET and FD_ISSET with the Windows semantics: a handle is added
 // only when absent and the set has room; the surplus is dropped without a word.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -58,6 +59,19 @@ int closesocket(SOCKET s) {
     return close(int(s));
 }
 
+int socklisten(SOCKET s) {
+    int flags = fcntl(int(s), F_GETFL);
+    return flags == -1 ? -1 : fcntl(int(s), F_SETFL, flags | O_NONBLOCK);
+}
+
+bool sockempty() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+bool sockshort() {
+    return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+}
+
 bool sockpassing() {
     switch (errno) {
     case ECONNABORTED: case EPROTO: case EINTR: case EPERM: case EAGAIN:
@@ -83,6 +97,10 @@ void sockshut(SOCKET s) {
         if (n <= 0) break;
         got += int(n);
     }
+}
+
+void sockhalf(SOCKET s) {
+    shutdown(int(s), SHUT_WR);
 }
 
 void setzero(sockset* set) {

@@ -54,6 +54,20 @@ long sockfile(SOCKET s, filehand file, std::int64_t offs, std::int64_t n) {
     return sockdone(send(s, piece, int(got), 0));
 }
 
+int socklisten(SOCKET s) {
+    u_long none = 1;
+    return ioctlsocket(s, FIONBIO, &none);
+}
+
+bool sockempty() {
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+bool sockshort() {
+    int code = WSAGetLastError();
+    return code == WSAEMFILE || code == WSAENOBUFS;
+}
+
 bool sockpassing() {
     switch (WSAGetLastError()) {
     // The client gave up before it was taken, or the system is short of
@@ -95,6 +109,10 @@ void sockshut(SOCKET s) {
         if (n <= 0) break;
         got += n;
     }
+}
+
+void sockhalf(SOCKET s) {
+    shutdown(s, SD_SEND);
 }
 
 void setzero(sockset* set) {

@@ -47,6 +47,7 @@ void clntread(std::uint64_t i) {
         return;
     }
     rbuf()[n] = 0;
+    c.last = GetTickCount64();
     if (n == 0) {
         hangup(i, "close 1");
         return;

@@ -233,6 +233,7 @@ class Server:
                 path.write_bytes(body)
         self.proc = None
         self.port = None
+        self.inherit = ()  # descriptors the server starts with, besides 0 to 2
 
     def start(self, spell=str, tries=5):
         """Starts on a free port, written by spell(port), and waits until it
@@ -242,7 +243,7 @@ class Server:
             with open(self.dir / "stdout", "wb") as out, open(self.dir / "stderr", "wb") as err:
                 self.proc = subprocess.Popen(command([spell(self.port), HOST]), cwd=self.root,
                                              env=_environment(), stdin=subprocess.DEVNULL, stdout=out,
-                                             stderr=err, preexec_fn=_orphan_guard)
+                                             stderr=err, pass_fds=self.inherit, preexec_fn=_orphan_guard)
             end = time.monotonic() + 10 * SLOW
             while self.proc.poll() is None and time.monotonic() < end:
                 try:
@@ -308,8 +309,10 @@ class ServerCase(unittest.TestCase):
     """Each test starts its own server; at its end the server must still run
     and have written nothing unexpected to stderr."""
 
-    def serve(self, tree=None, spell=str, stderr=""):
-        srv = Server(tree).start(spell)
+    def serve(self, tree=None, spell=str, stderr="", inherit=()):
+        srv = Server(tree)
+        srv.inherit = inherit
+        srv.start(spell)
         self.addCleanup(self._finish, srv, stderr)
         return srv
 

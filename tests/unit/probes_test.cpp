@@ -144,3 +144,7 @@ TEST(Redirect, Slashtext) {
 }
 
 }  // namespace
+
+TEST(NamesDeathTest, NameafterdotNeedsADot) {
+    EXPECT_DEATH(nameafterdot("nodot"), "Assertion `s' failed");
+}

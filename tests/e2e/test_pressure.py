@@ -1,0 +1,185 @@
+"""Connections under pressure: an upload still gets its whole answer, a
+client the server cannot watch yet keeps its patience, descriptors running
+out cost no spin, a full server makes room for a newcomer, and the deadlines
+end only clients that stopped."""
+import hashlib
+import os
+import random
+import re
+import select
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from unittest import mock
+
+import tavi
+from sitekit import NOT_FOUND, get, listed, ok
+from tavi import HOST, SLOW, TARGET, ServerCase, connect, read_all, send
+
+FILE = random.Random(4).randbytes(100000)
+BIG = random.Random(5).randbytes(45 << 20)
+BIG_SUM = hashlib.sha256(ok(BIG)[0]).digest()
+REQUEST = b"GET /missing HTTP/1.1\r\nHost: a\r\n"
+TRICKLE = b"GET /slow HTTP/1.1\r\nx-slow: " + b"z" * 100  # never a whole request
+CROWD = 64
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def download(port, pace, result, key):
+    """Reads a whole answer, sleeping pace seconds after each 256 KiB, and
+    leaves its digest, length and how it ended in result[key]."""
+    digest, size = hashlib.sha256(), 0
+    try:
+        with connect(port, timeout=30) as s:
+            send(s, get(b"/big"))
+            while True:
+                data = s.recv(256 << 10)
+                if not data:
+                    break
+                digest.update(data)
+                size += len(data)
+                time.sleep(pace)
+        result[key] = (digest.digest(), size, "close")
+    except OSError as e:
+        result[key] = (digest.digest(), size, repr(e))
+
+
+class Pressure(ServerCase):
+    def test_uploads_keep_their_answer(self):
+        if not shutil.which("curl"):
+            self.skipTest("curl is not installed")
+        srv = self.serve({"a/f": FILE, "a/d/x": b"x"})
+        listing = listed(b"/d/", b"Directory of [/d/]", [(b"/d/..", b".."), (b"/d/x", b"x")])[0]
+        work = tempfile.mkdtemp(prefix="tavi-upload-")
+        self.addCleanup(shutil.rmtree, work, True)
+        for size, runs in ((1 << 20, 20), (50 << 20, 20)):
+            body = os.path.join(work, "body")
+            with open(body, "wb") as f:
+                f.write(random.Random(size).randbytes(size))
+            for target, want in ((b"/f", ok(FILE)[0]), (b"/d/", listing), (b"/missing", NOT_FOUND[0])):
+                for k in range(runs):
+                    with self.subTest(size=size, target=target, run=k):
+                        done = subprocess.run(["curl", "-sS", "-i", "--max-time", str(int(20 * SLOW)),
+                                               "--data-binary", "@" + body,
+                                               f"http://{HOST}:{srv.port}" + target.decode()],
+                                              capture_output=True, timeout=60 * SLOW)
+                        self.assertEqual((done.returncode, done.stderr), (0, b""))
+                        self.assertTrue(done.stdout == want, done.stdout[:200])
+
+    @unittest.skipUnless(TARGET.native, "long runs of many clients: the Linux build only")
+    def test_long_lived_connections(self):
+        # Descriptors 3 to 99 taken: the listening socket is 100 and the
+        # clients come above it, as socket handles do on Windows.
+        held = []
+        while not held or held[-1] < 99:
+            held.append(os.open(os.devnull, os.O_RDONLY))
+        self.addCleanup(lambda: [os.close(fd) for fd in held])
+        srv = self.serve({"a/big": BIG, "a/f": FILE}, inherit=held[:97])
+        start = time.monotonic()
+        # 70 downloads: the first 64 fill what a wait can watch for writing
+        # and take 22 s or more, reading without pause; the rest wait their
+        # turn and must not lose their patience meanwhile.
+        result, threads = {}, []
+        for k in range(70):
+            pace = 0.125 if k < CROWD else 0
+            threads.append(threading.Thread(target=download, args=(srv.port, pace, result, k), daemon=True))
+            threads[-1].start()
+            time.sleep(0.01)
+        # Idle and trickling clients are cut at 20 s, no sooner.
+        idle = [connect(srv.port, timeout=40) for _ in range(2)]
+        slow = [connect(srv.port, timeout=40) for _ in range(2)]
+        # An upload that never ends: its answer arrives, then it is cut at
+        # the lingering close's bound.
+        endless = connect(srv.port, timeout=40)
+        send(endless, get(b"/f").replace(b"\r\n\r\n", b"\r\ncontent-length: 999999999999\r\n\r\n"))
+        for s in idle + slow + [endless]:
+            self.addCleanup(s.close)
+        answer, cut, tick = b"", None, 0
+        while time.monotonic() - start < 45 and (cut is None or idle or slow):
+            now = time.monotonic() - start
+            if now >= tick:
+                for s in slow:
+                    send(s, TRICKLE[tick:tick + 1])
+                tick += 1
+            for group in (idle, slow):
+                for s in [s for s in group if select.select([s], [], [], 0)[0]]:
+                    self.assertGreater(now, 15, "ended before its time")
+                    self.assertEqual(read_all(s)[0], b"")
+                    group.remove(s)
+            if cut is None:
+                try:
+                    endless.sendall(b"u" * 1000)
+                    if select.select([endless], [], [], 0)[0]:
+                        answer += endless.recv(1 << 20)
+                except (BrokenPipeError, ConnectionResetError):
+                    cut = now
+            time.sleep(0.1)
+        self.assertEqual((idle, slow), ([], []), "still open after 45 s")
+        self.assertTrue(answer.startswith(ok(FILE)[0]), answer[:100])
+        self.assertTrue(cut and 28 < cut < 40, f"the endless upload was cut at {cut}")
+        for t in threads:
+            t.join(60 * SLOW)
+        for k in range(70):
+            with self.subTest(client=k):
+                self.assertEqual(result.get(k, (None, 0, "running"))[1:], (len(ok(BIG)[0]), "close"))
+                self.assertEqual(result[k][0], BIG_SUM)
+        self.assertGreater(time.monotonic() - start, 22)
+
+    @unittest.skipUnless(TARGET.native, "descriptor limits of the process")
+    def test_no_spin_when_descriptors_run_out(self):
+        limit = ["prlimit", "--nofile=8"]
+        shortage = os.strerror(24)
+        with mock.patch.object(tavi, "RUNNER", limit + tavi.RUNNER):
+            srv = self.serve({"a/f": FILE}, stderr=re.compile(f"(accept: {shortage}\\n)*"))
+        holders = [connect(srv.port) for _ in range(8 - srv.settle_fds())]
+        waiting = connect(srv.port)
+        send(waiting, get(b"/f"))
+        before = cpu_seconds(srv.proc.pid)
+        time.sleep(2)
+        lines = (srv.dir / "stderr").read_text().count("\n")
+        self.assertLessEqual(lines, 40)
+        self.assertGreater(lines, 0)
+        self.assertLess(cpu_seconds(srv.proc.pid) - before, 0.1)
+        holders.pop().close()  # one descriptor for the socket, one for the file
+        holders.pop().close()
+        freed = time.monotonic()
+        self.assertEqual(read_all(waiting), ok(FILE))
+        self.assertLess(time.monotonic() - freed, 1.5)
+        for s in holders:
+            s.close()
+        self.assertEqual(srv.talk(get(b"/f")), ok(FILE))
+
+    def test_a_full_server_makes_room(self):
+        srv = self.serve({"a/f": FILE})
+        for kind in ("idle", "trickling"):
+            with self.subTest(kind):
+                crowd = []
+                for _ in range(CROWD):
+                    s = socket.create_connection((HOST, srv.port), timeout=10 * SLOW,
+                                                 source_address=("127.0.0.2", 0))
+                    self.addCleanup(s.close)
+                    crowd.append(s)
+                asked, tick = time.monotonic(), 0
+                with connect(srv.port) as newcomer:
+                    send(newcomer, get(b"/f"))
+                    while not select.select([newcomer], [], [], 0.1)[0]:
+                        self.assertLess(time.monotonic() - asked, 3, "the newcomer got no place")
+                        if kind == "trickling" and time.monotonic() - asked >= tick:
+                            for s in crowd:  # a byte a second from each
+                                send(s, TRICKLE[tick:tick + 1])
+                            tick += 1
+                    self.assertEqual(read_all(newcomer), ok(FILE))
+                for s in crowd:
+                    s.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
