@@ -33,7 +33,8 @@ bool narrow(const std::wstring& wide, std::string* text) {
 
 // The UTF-16 form of a UTF-8 path, taken only when it turns back into the
 // same bytes: a lenient reading (of an overlong form, a surrogate, a broken
-// sequence) could make a different request name an existing file.
+// sequence) could make a different request name an existing file, and what
+// the system's check lets through is not the same in every version.
 bool widen(const char* path, std::wstring* wide) {
     wide->clear();
     int length = int(std::strlen(path));
