@@ -18,13 +18,10 @@ int main(int argc, char** argv) {
         printf("WSAStartup failed: %d\n", rslt);
         return 1;
     }
-    char* cwd = _getcwd(nullptr, 0);
-    if (!cwd) {
+    if (!workdir(&root())) {
         perror("getcwd");
         return 1;
     }
-    root() = cwd;
-    free(cwd);
     if (cstrends(root(), "/")) root().pop_back();
     if (argc > 3) {
         fprintf(stderr, "Usage: tavi [port [host]]\n");

@@ -9,6 +9,7 @@
 #include "output/chunks.h"
 #include "output/escape.h"
 #include "output/listing.h"
+#include "platform/files.h"
 #include "request/kinds.h"
 #include "request/target.h"
 
@@ -79,7 +80,7 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
     std::string indx = file + "/index.htm";
     if (clntfile(c, indx, &data, "open 6")) return;
     std::set<std::string> sort;
-    if (!dirnames(orig, &sort)) return clntmiss(c);
+    if (!dirread(orig.c_str(), &sort)) return clntmiss(c);
     std::string dirt = dirpage(orig, sort);
     clnttext(c, "HTTP/1.1 200 ok\r\ncontent-type:text/html\r\ncontent-length:" +
                     numtext(std::int64_t(dirt.size())) + "\r\n\r\n" + dirt);

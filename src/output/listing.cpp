@@ -1,27 +1,10 @@
 #include <cassert>
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 
 #include "core/world.h"
 #include "output/escape.h"
 #include "output/listing.h"
-#include "platform/files.h"
 #include "request/kinds.h"
-
-bool dirnames(std::string file, std::set<std::string>* sort) {
-    DIR* dir = opendir(file.c_str());
-    if (!dir) return false;
-    while (dirent* item = readdir(dir)) {
-        std::string name = item->d_name;
-        if (name != "." && name != "..") sort->insert(name);
-    }
-    if (closedir(dir) != 0) {
-        perror("closedir 2");
-        exit(1);
-    }
-    return true;
-}
 
 std::string dirpage(std::string file, const std::set<std::string>& sort) {
     std::size_t slsh = file.find('/', root().size() + 1);

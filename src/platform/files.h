@@ -1,20 +1,18 @@
 // The C runtime's file and directory calls that are named differently on
-// Windows, supplied here for the system the build targets.
+// Windows, supplied here for the system the build targets. Every path and
+// name is a byte string: on Windows it is read and written as UTF-8.
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <set>
 #include <string>
 
 #ifdef _WIN32
-// _set_fmode, _getcwd, _O_BINARY and the _S_IF* bits are the runtime's own;
-// dirent.h is the MinGW runtime's directory streams over _findfirst.
+// _set_fmode, _O_BINARY and the _S_IF* bits are the runtime's own.
 #include <cstdlib>
-#include <dirent.h>
-#include <direct.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #else
-#include <dirent.h>
 const int _O_BINARY = 0x8000;
 const unsigned _S_IFMT = 0xF000;
 const unsigned _S_IFDIR = 0x4000;
@@ -22,9 +20,11 @@ const unsigned _S_IFREG = 0x8000;
 
 // Makes binary the mode of files opened later (no translation on POSIX).
 int _set_fmode(int mode);
-// The current directory in a buffer from malloc, or null.
-char* _getcwd(char* buff, int size);
 #endif
+
+// The current folder; false with errno set when there is none, or when
+// its name has no UTF-8 form.
+bool workdir(std::string* path);
 
 // The status record of _stat64: the fields the server reads, size in 64 bits.
 struct statinfo {
@@ -32,7 +32,8 @@ struct statinfo {
     std::int64_t st_size;
 };
 
-// _stat64: the status of a path, following links; 0 on success.
+// _stat64: the status of a path, following links; 0 on success. A path
+// that is not UTF-8 on Windows names nothing.
 int statpath(const char* path, statinfo* data);
 
 // A file opened for sending: a descriptor of the runtime, or filenone.
@@ -56,3 +57,8 @@ int fileshut(filehand file);
 // stream: those segments are refused, and so are the wildcard and other
 // characters no Windows name may hold.
 bool segsafe(std::string seg);
+
+// Adds the names in the folder, less "." and "..", to names, and those of
+// them that are folders (or links to folders) to dirs when it is given.
+// False when the folder cannot be opened; a failing close ends the process.
+bool dirread(const char* path, std::set<std::string>* names, std::set<std::string>* dirs = nullptr);

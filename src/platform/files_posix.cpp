@@ -1,6 +1,8 @@
 // The C runtime's Windows-named file calls on POSIX.
 #include <cerrno>
+#include <cstdlib>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,8 +14,12 @@ int _set_fmode(int) {
     return 0;
 }
 
-char* _getcwd(char* buff, int size) {
-    return getcwd(buff, size_t(size));
+bool workdir(std::string* path) {
+    char* cwd = getcwd(nullptr, 0);
+    if (!cwd) return false;
+    *path = cwd;
+    free(cwd);
+    return true;
 }
 
 int statpath(const char* path, statinfo* data) {
@@ -47,5 +53,34 @@ int fileshut(filehand file) {
 }
 
 bool segsafe(std::string) {
+    return true;
+}
+
+namespace {
+
+bool dirholds(DIR* dir, const dirent* item) {
+    // Most file systems give the kind in the entry itself. A link is followed,
+    // as a request for it would be; an entry of unknown kind is looked up.
+    if (item->d_type == DT_DIR) return true;
+    if (item->d_type != DT_LNK && item->d_type != DT_UNKNOWN) return false;
+    struct stat info;
+    return fstatat(dirfd(dir), item->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+bool dirread(const char* path, std::set<std::string>* names, std::set<std::string>* dirs) {
+    DIR* dir = opendir(path);
+    if (!dir) return false;
+    while (dirent* item = readdir(dir)) {
+        std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        names->insert(name);
+        if (dirs && dirholds(dir, item)) dirs->insert(name);
+    }
+    if (closedir(dir) != 0) {
+        perror("closedir 2");
+        exit(1);
+    }
     return true;
 }

@@ -1,11 +1,51 @@
-// The C runtime's file calls on Windows.
+// The C runtime's file calls on Windows, over the system's UTF-16 names: the
+// UTF-8 texts of the server are converted here, at each call, and nowhere else.
 #include <cerrno>
+#include <cstring>
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <direct.h>
 #include <io.h>
 
 #include "platform/files.h"
 
 namespace {
+
+// The UTF-8 form of a name; false for a name with a lone surrogate, which
+// has none (no request could reach it).
+bool narrow(const std::wstring& wide, std::string* text) {
+    text->clear();
+    if (wide.empty()) return true;
+    int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), int(wide.size()), nullptr, 0,
+                                   nullptr, nullptr);
+    if (size <= 0) return false;
+    text->resize(std::size_t(size));
+    return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), int(wide.size()), &(*text)[0], size,
+                               nullptr, nullptr) == size;
+}
+
+// The UTF-16 form of a UTF-8 path, taken only when it turns back into the
+// same bytes: a lenient reading (of an overlong form, a surrogate, a broken
+// sequence) could make a different request name an existing file, and what
+// the system's check lets through is not the same in every version.
+bool widen(const char* path, std::wstring* wide) {
+    wide->clear();
+    int length = int(std::strlen(path));
+    if (length == 0) return true;
+    int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, length, nullptr, 0);
+    if (size <= 0) return false;
+    wide->resize(std::size_t(size));
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, length, &(*wide)[0], size) != size) return false;
+    std::string back;
+    return narrow(*wide, &back) && back == path;
+}
 
 errno_t fmodeset(int mode) {
     if (mode != _O_TEXT && mode != _O_BINARY) return EINVAL;
@@ -22,16 +62,36 @@ extern "C" {
 errno_t (__cdecl* __imp__set_fmode)(int) = fmodeset;
 }
 
+bool workdir(std::string* path) {
+    wchar_t* cwd = _wgetcwd(nullptr, 0);
+    if (!cwd) return false;
+    bool done = narrow(cwd, path);
+    free(cwd);
+    if (!done) errno = EILSEQ;
+    return done;
+}
+
 int statpath(const char* path, statinfo* data) {
+    std::wstring wide;
     struct _stat64 info;
-    if (_stat64(path, &info) != 0) return -1;
+    if (!widen(path, &wide)) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (_wstat64(wide.c_str(), &info) != 0) return -1;
     data->st_mode = unsigned(info.st_mode);
     data->st_size = std::int64_t(info.st_size);
     return 0;
 }
 
 filehand fileopen(const char* path, statinfo* data) {
-    int file = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    std::wstring wide;
+    if (!widen(path, &wide)) {
+        *data = statinfo{0, -1};
+        errno = ENOENT;
+        return filenone;
+    }
+    int file = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (file < 0) {
         // A folder cannot be opened here at all: its status tells it apart.
         int why = errno;
@@ -61,6 +121,30 @@ bool segsafe(std::string seg) {
         if (!name.empty() && name != "." && name.find_first_not_of(". ") == std::string::npos)
             return false;
         from = upto + 1;
+    }
+    return true;
+}
+
+bool dirread(const char* path, std::set<std::string>* names, std::set<std::string>* dirs) {
+    std::wstring wide;
+    if (!widen(path, &wide)) return false;
+    if (wide.empty() || (wide.back() != L'/' && wide.back() != L'\\')) wide += L'\\';
+    wide += L'*';
+    WIN32_FIND_DATAW item;
+    // The basic level leaves out the short 8.3 names, which are never listed.
+    HANDLE find = FindFirstFileExW(wide.c_str(), FindExInfoBasic, &item, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    do {
+        std::string name;
+        if (!narrow(item.cFileName, &name) || name == "." || name == "..") continue;
+        names->insert(name);
+        if (dirs && (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) dirs->insert(name);
+    } while (FindNextFileW(find, &item));
+    if (!FindClose(find)) {
+        errno = EBADF;
+        perror("closedir 2");
+        exit(1);
     }
     return true;
 }

@@ -218,11 +218,11 @@ class Server:
     """The binary serving a fresh folder on a free loopback port.
 
     tree maps paths under the served folder to file contents; a path that
-    ends in "/" is a folder."""
+    ends in "/" is a folder. root is the served folder's own name."""
 
-    def __init__(self, tree=None):
+    def __init__(self, tree=None, root="root"):
         self.dir = _Folder(tempfile.mkdtemp(prefix="tavi-e2e-"))
-        self.root = self.dir / "root"
+        self.root = self.dir / root
         self.root.mkdir()
         for name, body in (tree or {}).items():
             path = self.root / name
@@ -309,8 +309,8 @@ class ServerCase(unittest.TestCase):
     """Each test starts its own server; at its end the server must still run
     and have written nothing unexpected to stderr."""
 
-    def serve(self, tree=None, spell=str, stderr="", inherit=()):
-        srv = Server(tree)
+    def serve(self, tree=None, spell=str, stderr="", root="root", inherit=()):
+        srv = Server(tree, root)
         srv.inherit = inherit
         srv.start(spell)
         self.addCleanup(self._finish, srv, stderr)

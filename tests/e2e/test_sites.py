@@ -173,5 +173,36 @@ class Names(ServerCase):
             (b"/<&>", moved(b"/<&>/", b"/&lt;&amp;&gt;/")), (b"/%3C%26%3E", moved(b"/%3C%26%3E/"))])
 
 
+class Scripts(ServerCase):
+    """Names in any script are UTF-8 on the wire and in the listing on every
+    system, whatever the served folder itself is called."""
+    LINKS = {  # name: its link in the top listing
+        "A.txt": b"/A.txt", "b": b"/b", "café.txt": b"/caf%C3%A9.txt",
+        "première note.txt": b"/premi%C3%A8re%20note.txt", "日本.txt": b"/%E6%97%A5%E6%9C%AC.txt",
+        "😀.txt": b"/%F0%9F%98%80.txt", "\ufffd.txt": b"/%EF%BF%BD.txt",
+    }
+    # Not UTF-8: a lenient reading would name one of the files above (as the
+    # replacement character, or by an overlong '.' or '/', or surrogates).
+    INVALID = [b"/%FF.txt", b"/%80.txt", b"/%C3.txt", b"/caf%C3%A9%C0%AEtxt", b"/..%C0%AFsecret",
+               b"/%ED%A0%BD%ED%B8%80.txt", b"/%F0%9F%98.txt", b"/%F4%90%80%80.txt", b"/%F8%88%80%80%80.txt"]
+
+    def test_names_in_every_script(self):
+        tree = {"secret": b"beside the site", "a/répertoire/x.txt": b"x",
+                **{"a/" + name: name.encode() for name in self.LINKS}}
+        links = {**self.LINKS, "répertoire": b"/r%C3%A9pertoire"}
+        rows = sorted(((link, name.encode()) for name, link in links.items()), key=lambda row: row[1])
+        inner = "/répertoire/".encode()
+        for root in ("root", "rôot 日本 😀"):
+            with self.subTest(root=root):
+                srv = self.serve(tree, root=root)
+                self.assertEqual(srv.talk(get(b"/")), listed(b"/", b"Directory of [/]", rows))
+                for name, link in self.LINKS.items():
+                    self.assertEqual(srv.talk(get(link)), ok(name.encode()), name)
+                self.assertEqual(srv.talk(get(b"/r%C3%A9pertoire/")),
+                                 listed(inner, b"Directory of [" + inner + b"]",
+                                        [(b"/r%C3%A9pertoire/..", b".."), (b"/r%C3%A9pertoire/x.txt", b"x.txt")]))
+                for target in self.INVALID:
+                    self.assertEqual(srv.talk(get(target)), NOT_FOUND, target)
+
 if __name__ == "__main__":
     unittest.main()

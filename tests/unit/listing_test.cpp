@@ -12,6 +12,7 @@
 
 #include "core/world.h"
 #include "output/listing.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ TEST_F(Listing, NamesAndPathEscaped) {
                   row("/%3Ca%20b%3E%26/..", "..") + row("/%3Ca%20b%3E%26/n", "n") + tail);
 }
 
-class Dirnames : public ::testing::Test {
+class Dirread : public ::testing::Test {
 protected:
     void SetUp() override {
         char name[] = "/tmp/tavi-list-XXXXXX";
@@ -112,7 +113,7 @@ protected:
         dir = name;
     }
     void TearDown() override {
-        for (const char* n : {"/a.txt", "/B", "/.hide", "/sub/inner", "/sub"}) {
+        for (const char* n : {"/a.txt", "/B", "/.hide", "/sub/inner", "/sub", "/tosub", "/toa", "/dead"}) {
             std::string p = dir + n;
             if (unlink(p.c_str()) != 0) rmdir(p.c_str());
         }
@@ -127,26 +128,32 @@ protected:
     std::string dir;
 };
 
-TEST_F(Dirnames, ReadsAllButDotEntries) {
+TEST_F(Dirread, ReadsAllButDotEntriesAndTellsFolders) {
     touch("/a.txt");
     touch("/B");
     touch("/.hide");
     ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
     touch("/sub/inner");
-    std::set<std::string> names;
-    ASSERT_TRUE(dirnames(dir + "/", &names));
-    EXPECT_EQ(names, (std::set<std::string>{".hide", "B", "a.txt", "sub"}));
+    ASSERT_EQ(symlink("sub", (dir + "/tosub").c_str()), 0);
+    ASSERT_EQ(symlink("a.txt", (dir + "/toa").c_str()), 0);
+    ASSERT_EQ(symlink("gone", (dir + "/dead").c_str()), 0);
+    std::set<std::string> names, dirs;
+    ASSERT_TRUE(dirread((dir + "/").c_str(), &names));
+    EXPECT_EQ(names, (std::set<std::string>{".hide", "B", "a.txt", "dead", "sub", "toa", "tosub"}));
+    names.clear();
+    ASSERT_TRUE(dirread(dir.c_str(), &names, &dirs));
+    EXPECT_EQ(names.size(), 7u);
+    EXPECT_EQ(dirs, (std::set<std::string>{"sub", "tosub"}));
 }
 
-TEST_F(Dirnames, EmptyAndUnopenable) {
+TEST_F(Dirread, EmptyAndUnopenable) {
     ASSERT_EQ(mkdir((dir + "/empty").c_str(), 0755), 0);
     touch("/a.txt");
-    std::set<std::string> names;
-    EXPECT_TRUE(dirnames(dir + "/empty/", &names));
-    EXPECT_TRUE(names.empty());
-    EXPECT_FALSE(dirnames(dir + "/gone/", &names));
-    EXPECT_FALSE(dirnames(dir + "/a.txt", &names));
-    EXPECT_TRUE(names.empty());
+    std::set<std::string> names, dirs;
+    EXPECT_TRUE(dirread((dir + "/empty/").c_str(), &names, &dirs));
+    EXPECT_FALSE(dirread((dir + "/gone/").c_str(), &names, &dirs));
+    EXPECT_FALSE(dirread((dir + "/a.txt").c_str(), &names, &dirs));
+    EXPECT_TRUE(names.empty() && dirs.empty());
 }
 
 }  // namespace
