@@ -195,7 +195,7 @@ bool dateread(std::string text, std::int64_t now, std::int64_t* secs) {
         t.year += year - year % 100;
         if (t.year > year + 50) t.year -= 100;
         if (t.year <= year - 50) t.year += 100;
-        if (t.year > 9999) return false;
+        if (t.year < 0 || t.year > 9999) return false;
     } else if (!fixdate(text, t) && !asctimedate(text, t)) {
         return false;
     }
