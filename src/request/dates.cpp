@@ -161,8 +161,8 @@ std::string datetext(std::int64_t secs) {
     std::int64_t days = divfloor(secs, 86400), rest = secs - days * 86400;
     std::int64_t year, mon, day;
     daysdate(days, &year, &mon, &day);
-    // 1970-01-01 was a Thursday.
-    std::int64_t wday = days - divfloor(days + 4, 7) * 7 + 4;
+    // 1970-01-01 was a Thursday, day 4 of a week that begins on Sunday.
+    std::int64_t wday = days + 4 - divfloor(days + 4, 7) * 7;
     std::string out = daynames[wday];
     out[0] = char(out[0] - 32);
     out += ", ";
