@@ -1,0 +1,32 @@
+#include <cassert>
+
+#include "dispatch/webpick.h"
+#include "request/dates.h"
+#include "request/kinds.h"
+#include "request/tags.h"
+
+bool asksfresh(const asks& a, std::string tag, std::int64_t mtime, std::int64_t now) {
+    assert(tagsane(tag));
+    // If-None-Match is the finer test: when present, the date is not asked.
+    if (!a.match.empty()) return tagmatch(a.match, tag);
+    std::int64_t since = 0;
+    if (a.since.empty() || !dateread(a.since, now, &since)) return false;
+    return mtime <= since;
+}
+
+bool namehidden(std::string name) {
+    return !name.empty() && name[0] == '.';
+}
+
+bool pathhidden(std::string path) {
+    assert(cstrbegs(path, "/"));
+    std::size_t from = 1;
+    if (path == "/.well-known" || cstrbegs(path, "/.well-known/")) from = 13;
+    while (from < path.size()) {
+        std::size_t upto = path.find('/', from);
+        if (upto == std::string::npos) upto = path.size();
+        if (path[from] == '.') return true;
+        from = upto + 1;
+    }
+    return false;
+}

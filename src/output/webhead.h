@@ -1,0 +1,28 @@
+// The header of every --web answer, written in one place from a few values.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct webhead {
+    int code = 200;           // 200 206 303 304 400 404 405 416
+    std::string type;         // Content-Type; empty for none
+    std::int64_t length = 0;  // Content-Length: the body GET gets, also for HEAD
+    std::int64_t size = -1;   // the file's size; -1 when the answer is not a file
+    std::int64_t first = 0;   // 206: the offset of the first byte sent
+    std::int64_t mtime = 0;   // the file's modification time, seconds since 1970
+    std::string tag;          // the file's entity tag
+    std::int64_t now = 0;     // when the answer is made: its Date
+    std::string where;        // 303: the Location
+};
+
+// The values make a header: a status headmake knows, header values without
+// a line break; a file's answer has its size and tag, a 206 names bytes
+// within the file, a 303 a place to go.
+bool headsane(const webhead& h);
+// The status line and header lines, and the blank line that ends them. Every
+// answer has Date and "Connection: close" (the one request a connection
+// carries is over). A file's answer has Last-Modified (never later than the
+// Date), ETag and "Accept-Ranges: bytes"; a 206 a Content-Range of its bytes,
+// a 416 "Content-Range: bytes */size", a 405 "Allow: GET, HEAD". A 304 has no
+// Content-Type or Content-Length: it has no body to describe.
+std::string headmake(webhead h);

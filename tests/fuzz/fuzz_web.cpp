@@ -1,0 +1,279 @@
+// The pure pieces of the --web mode, each against rules written out afresh.
+//
+// Input: bytes 0..7 and 8..15 two numbers (little-endian, missing bytes 0),
+// byte 16 a choice, the rest a text. The text is read as a Range value, an
+// HTTP date, an If-None-Match list, a file name, a request path, a content
+// type and, cut at each LF, as the lines of a header block.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dispatch/webpick.h"
+#include "must.h"
+#include "output/types.h"
+#include "output/webhead.h"
+#include "request/asks.h"
+#include "request/dates.h"
+#include "request/kinds.h"
+#include "request/ranges.h"
+#include "request/tags.h"
+
+namespace {
+
+std::string lowered(std::string s) {
+    for (char& c : s) c = charlow(c);
+    return s;
+}
+
+std::string raised(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = char(c - 32);
+    return s;
+}
+
+bool alldigits(const std::string& s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// One range the plain way, for values that fit in 18 digits: "bytes=a-b",
+// "bytes=a-" or "bytes=-n" with nothing around it. False for any other text.
+bool plainrange(const std::string& v, std::int64_t size, span* want) {
+    if (v.compare(0, 6, "bytes=") != 0) return false;
+    std::string r = v.substr(6);
+    std::size_t dash = r.find('-');
+    if (dash == std::string::npos) return false;
+    std::string a = r.substr(0, dash), b = r.substr(dash + 1);
+    if ((!a.empty() && !alldigits(a)) || (!b.empty() && !alldigits(b)) || (a.empty() && b.empty()))
+        return false;
+    if (a.size() > 18 || b.size() > 18) return false;
+    *want = span();
+    want->count = size;
+    if (a.empty()) {
+        std::int64_t n = std::stoll(b);
+        if (n == 0) *want = span{spanmiss, 0, 0};
+        else if (size > 0) *want = span{spanpart, n >= size ? 0 : size - n, n >= size ? size : n};
+        return true;
+    }
+    std::int64_t x = std::stoll(a);
+    std::int64_t y = b.empty() ? INT64_MAX : std::stoll(b);
+    if (y < x) return true;
+    if (x >= size) *want = span{spanmiss, 0, 0};
+    else *want = span{spanpart, x, (y >= size ? size - 1 : y) - x + 1};
+    return true;
+}
+
+void checkrange(const std::string& text, std::int64_t size) {
+    span s = spanread(text, size);
+    MUST(spansane(s, size));
+    span want;
+    if (plainrange(text, size, &want))
+        MUST(s.fate == want.fate && s.first == want.first && s.count == want.count);
+    // The unit is read in any case; digits have none.
+    span up = spanread(raised(text), size);
+    MUST(up.fate == s.fate && up.first == s.first && up.count == s.count);
+    if (text.find('=') == std::string::npos) MUST(s.fate == spanwhole);
+    if (s.fate == spanpart) {
+        // The span written as a range reads back as itself.
+        std::string again = "bytes=" + std::to_string(s.first) + "-" + std::to_string(s.first + s.count - 1);
+        span back = spanread(again, size);
+        MUST(back.fate == spanpart && back.first == s.first && back.count == s.count);
+    }
+}
+
+const std::map<std::string, std::string> longday = {
+    {"Sun", "Sunday"},   {"Mon", "Monday"}, {"Tue", "Tuesday"},  {"Wed", "Wednesday"},
+    {"Thu", "Thursday"}, {"Fri", "Friday"}, {"Sat", "Saturday"},
+};
+
+void checkdates(std::int64_t n, const std::string& text) {
+    std::uint64_t span = std::uint64_t(datehigh - datelow) + 1;
+    std::int64_t secs = datelow + std::int64_t(std::uint64_t(n) % span);
+    std::string t = datetext(secs);
+    // "Sun, 06 Nov 1994 08:49:37 GMT"
+    MUST(t.size() == 29 && t.compare(3, 2, ", ") == 0 && t.compare(25, 4, " GMT") == 0);
+    MUST(t[19] == ':' && t[22] == ':');
+    std::int64_t back = 0;
+    MUST(dateread(t, secs, &back) && back == secs);
+    MUST(dateread(lowered(t), secs, &back) && back == secs);
+    MUST(dateread(raised(t), secs, &back) && back == secs);
+    // The same time in the two obsolete forms.
+    std::string day = t.substr(5, 2), mon = t.substr(8, 3), year = t.substr(12, 4);
+    std::string clock = t.substr(17, 8);
+    std::string asc = t.substr(0, 3) + " " + mon + " " + (day[0] == '0' ? " " + day.substr(1) : day) +
+                      " " + clock + " " + year;
+    MUST(dateread(asc, 0, &back) && back == secs);
+    std::string old = longday.at(t.substr(0, 3)) + ", " + day + "-" + mon + "-" + year.substr(2) +
+                      " " + clock + " GMT";
+    MUST(dateread(old, secs, &back) && back == secs);
+    MUST(datetext(datelow - 1 - (n & 0xffff)) == datetext(datelow));
+    MUST(datetext(datehigh + 1 + (n & 0xffff)) == datetext(datehigh));
+
+    // Any text that reads is a time a four-digit year can name (a leap
+    // second may pass the last), and an IMF-fixdate comes back as it was.
+    std::int64_t got = 0;
+    if (!dateread(text, n, &got)) return;
+    MUST(got >= datelow && got <= datehigh + 1);
+    if (got <= datehigh) MUST(dateread(datetext(got), 0, &back) && back == got);
+    if (text.size() == 29 && text.compare(23, 2, "60") != 0 && text.find(',') == 3)
+        MUST(lowered(datetext(got)).compare(3, 26, lowered(text), 3, 26) == 0);
+}
+
+void checktags(std::int64_t size, std::int64_t mtime, const std::string& text) {
+    std::string tag = tagmake(size, mtime);
+    MUST(tagsane(tag) && tag == lowered(tag));
+    MUST(tagmatch(tag, tag) && tagmatch("W/" + tag, tag) && tagmatch(" \"x\", w/" + tag + " ,", tag));
+    MUST(tagmatch("*", tag));
+    MUST(tagmake(size ^ 1, mtime) != tag && tagmake(size, mtime ^ 1) != tag);
+    if (tagmatch(text, tag)) {
+        std::size_t b = text.find_first_not_of(" \t");
+        std::size_t e = text.find_last_not_of(" \t");
+        MUST(text.find(tag) != std::string::npos || text.substr(b, e - b + 1) == "*");
+    }
+    // The 304 choice: the tag list when there is one, else the date.
+    asks a;
+    a.match = text;
+    MUST(asksfresh(a, tag, mtime, 0) == (!text.empty() && tagmatch(text, tag)));
+    a.match.clear();
+    a.since = text;
+    std::int64_t since = 0;
+    bool dated = dateread(text, 0, &since);
+    MUST(asksfresh(a, tag, mtime, 0) == (!text.empty() && dated && mtime <= since));
+}
+
+void checknames(const std::string& text) {
+    std::string type = mimefind(text);
+    MUST(!type.empty() && mimefind(raised(text)) == type);
+    if (text.find('/') == std::string::npos) MUST(mimefind("/a.html/" + text) == type);
+    std::string base = text.substr(text.rfind('/') + 1);
+    if (base.find('.') == std::string::npos) MUST(type == "application/octet-stream");
+
+    // Hidden: a segment that begins with '.', but for a first ".well-known".
+    std::string path = "/" + text;
+    std::vector<std::string> segs;
+    std::string seg;
+    for (std::size_t k = 1; k <= path.size(); ++k) {
+        if (k == path.size() || path[k] == '/') {
+            segs.push_back(seg);
+            seg.clear();
+        } else {
+            seg += path[k];
+        }
+    }
+    bool hidden = false;
+    for (std::size_t k = 0; k < segs.size(); ++k)
+        if (!segs[k].empty() && segs[k][0] == '.' && !(k == 0 && segs[k] == ".well-known"))
+            hidden = true;
+    MUST(pathhidden(path) == hidden);
+    MUST(namehidden(text) == (!text.empty() && text[0] == '.'));
+}
+
+// The lines of a header block: every line fed is counted, the three fields
+// are kept, each joined when sent again.
+void checkblock(std::int64_t n, const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    while (from <= text.size() && lines.size() < 64) {
+        std::size_t upto = text.find('\n', from);
+        if (upto == std::string::npos) upto = text.size();
+        std::string l = text.substr(from, upto - from);
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        lines.push_back(l + "\r\n");
+        from = upto + 1;
+    }
+    std::string part = partsane(lines[0]) ? lines[0] : "GET / HTTP/1.1\r\n";
+    asks a = asksmake(part);
+    MUST(a.meth == part.substr(0, part.find(' ')) && a.used == part.size());
+    MUST(a.range.empty() && a.since.empty() && a.match.empty());
+    // Start near the bound, so that it is met within a short input.
+    a.used = blockmost - std::size_t(std::uint64_t(n) % 4096);
+    std::size_t used = a.used;
+    std::map<std::string, std::string> kept;
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::string l = lowered(lines[k]);
+        if (!linksane(l)) continue;
+        used += l.size();
+        MUST(asksnote(a, l) == (used <= blockmost));
+        MUST(a.used == used);
+        std::string name = linkname(l), valu = linkvalu(l);
+        std::string& was = kept[name];
+        was = was.empty() ? valu : was + ", " + valu;
+    }
+    MUST(a.range == kept["range"] && a.since == kept["if-modified-since"] &&
+         a.match == kept["if-none-match"]);
+}
+
+void checkhead(std::int64_t n, std::int64_t m, unsigned pick, const std::string& text) {
+    static const int codes[] = {200, 206, 303, 304, 400, 404, 405, 416};
+    webhead h;
+    h.code = codes[pick % 8];
+    if (pick & 8) {
+        h.size = n & 0xffffffffff;
+        h.first = std::int64_t(std::uint64_t(m) % std::uint64_t(h.size + 1));
+        h.length = h.size - h.first;
+        h.tag = tagmake(h.size, m);
+    } else {
+        h.length = n & 0xffff;
+    }
+    h.mtime = m;
+    h.now = n ^ m;
+    for (char c : text.substr(0, 64))
+        if (c >= 32 && c <= 126) h.type += c;
+    if (h.code == 303) h.where = h.type.empty() ? "/" : h.type;
+    if (!headsane(h)) {
+        MUST(h.code == 206 || h.code == 304 || h.code == 416);
+        return;
+    }
+    std::string out = headmake(h);
+    MUST(out.compare(0, 13, "HTTP/1.1 " + std::to_string(h.code) + " ") == 0);
+    MUST(out.find("\r\n\r\n") == out.size() - 4);
+    // Every header line is "Name: value", printable.
+    std::size_t at = out.find("\r\n") + 2;
+    while (at < out.size() - 2) {
+        std::size_t end = out.find("\r\n", at);
+        std::string line = out.substr(at, end - at);
+        MUST(line.find(": ") != std::string::npos && line.find(": ") > 0);
+        for (char c : line) MUST(c >= 32 && c <= 126);
+        at = end + 2;
+    }
+    // Searched from a line's start: a content type may hold any header's text.
+    MUST(out.find("\r\nConnection: close\r\n") != std::string::npos);
+    MUST(out.find("\r\nDate: " + datetext(h.now) + "\r\n") != std::string::npos);
+    MUST((out.find("\r\nContent-Length: ") != std::string::npos) == (h.code != 304));
+    MUST((out.find("\r\nETag: ") != std::string::npos) == (h.size >= 0));
+    if (h.code == 206)
+        MUST(out.find("\r\nContent-Range: bytes " + std::to_string(h.first) + "-" +
+                      std::to_string(h.first + h.length - 1) + "/" + std::to_string(h.size) +
+                      "\r\n") != std::string::npos);
+    MUST((out.find("\r\nAllow: GET, HEAD\r\n") != std::string::npos) == (h.code == 405));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::uint8_t head[17] = {};
+    std::memcpy(head, data, size < 17 ? size : 17);
+    std::uint64_t u = 0, v = 0;
+    for (int k = 7; k >= 0; --k) {
+        u = u << 8 | head[k];
+        v = v << 8 | head[8 + k];
+    }
+    std::int64_t n = std::int64_t(u), m = std::int64_t(v);
+    std::string text = size > 17 ? std::string(reinterpret_cast<const char*>(data) + 17, size - 17) : "";
+
+    std::int64_t fsize = n & INT64_MAX;
+    checkrange(text, fsize);
+    checkrange(text, fsize % 1000);
+    checkrange(text, 0);
+    checkdates(n, text);
+    checktags(fsize, m, text);
+    checknames(text);
+    checkblock(n, text);
+    checkhead(n, m, head[16], text);
+    return 0;
+}
