@@ -7,6 +7,7 @@
 
 #include "core/conn.h"
 #include "core/loop.h"
+#include "dispatch/serve.h"
 #include "output/transmit.h"
 #include "request/reception.h"
 
@@ -60,6 +61,7 @@ void loopsweep(std::uint64_t now) {
 }
 
 void loopdispatch(const sockset& rset, const sockset& wset, const sockset& eset) {
+    siteforget();
     for (std::uint64_t n = 0; n < clnts().size(); ++n) {
         conn& c = clntconn(n);
         SOCKET desc = c.desc;
@@ -169,6 +171,8 @@ void loopaccept(listener* lstn) {
             memcpy(&jerk.four, &reinterpret_cast<sockaddr_in*>(&stow)->sin_addr, 4);
         clnts().push_back(std::move(jerk));
         std::uint64_t n = clnts().size() - 1;
+        // What the client did before it connected is seen by its request.
+        siteforget();
         clntread(n);
         if (clntconn(n).desc && clntsending(clntconn(n))) {
             clntconn(n).till = GetTickCount64() + clntpatience;

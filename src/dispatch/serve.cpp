@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "core/conn.h"
 #include "core/world.h"
@@ -21,6 +22,58 @@ std::string logaddr(const unsigned char four[4]) {
     return text;
 }
 
+namespace {
+
+// The site each recent host was placed in, good while the root's entries are
+// as they were: a request then costs one status call of the root a turn of
+// the loop, not one per label of its host. Hosts are kept only up to the
+// length of a domain name, and only so many, so it stays small.
+struct sitememo {
+    bool fresh = false;
+    std::int64_t stamp = 0;
+    std::map<std::string, std::string> site;
+};
+const std::size_t memomost = 64;
+const std::size_t memokey = 255;
+
+sitememo& memo() {
+    static sitememo m;
+    return m;
+}
+
+// The search itself: the host, then the host less a label at a time, then "a".
+std::string sitesearch(std::string host) {
+    while (!statexists(root() + "/" + host)) {
+        if (namenodot(host)) return statexists(root() + "/a") ? "a" : "";
+        host = nameafterdot(host);
+    }
+    return host;
+}
+
+}  // namespace
+
+void siteforget() {
+    memo().fresh = false;
+}
+
+std::string sitefind(std::string host) {
+    sitememo& m = memo();
+    if (!m.fresh) {
+        std::int64_t stamp = dirstamp((root() + "/").c_str());
+        if (stamp != m.stamp || stamp == 0) m.site.clear();
+        m.stamp = stamp;
+        m.fresh = true;
+    }
+    auto hit = m.site.find(host);
+    if (hit != m.site.end()) return hit->second;
+    std::string site = sitesearch(host);
+    if (m.stamp != 0 && host.size() <= memokey) {
+        if (m.site.size() >= memomost) m.site.clear();
+        m.site[host] = site;
+    }
+    return site;
+}
+
 void clntserv(std::uint64_t i) {
     conn& c = clntconn(i);
     clntdesc(i);
@@ -28,15 +81,8 @@ void clntserv(std::uint64_t i) {
     // A host is one folder name: a separator in it would reach past the root.
     if (host.empty() || cstrends(host, ".") || host.find_first_of("/\\") != std::string::npos)
         return clntfail(c, "HTTP/1.1 400 bad_host_one\r\n\r\nHost bad: one.");
-    while (!statexists(root() + "/" + host)) {
-        if (namenodot(host)) {
-            if (!statexists(root() + "/a"))
-                return clntfail(c, "HTTP/1.1 400 bad_host_two\r\n\r\nHost bad: two.");
-            host = "a";
-            break;
-        }
-        host = nameafterdot(host);
-    }
+    host = sitefind(host);
+    if (host.empty()) return clntfail(c, "HTTP/1.1 400 bad_host_two\r\n\r\nHost bad: two.");
     std::string path = partpath(clntpart(i));
     // One write per line, flushed at once: a reader of a pipe sees it whole.
     unsigned char four[4];

@@ -6,6 +6,12 @@
 // Places the host in the served tree, logs the request and leaves its
 // response on the entry.
 void clntserv(std::uint64_t i);
+// The site folder for a host: the host, or the host less its first labels,
+// or "a"; "" when none of them is there. The answers of one turn of the loop
+// are kept for the next while the root's entries stay as they were.
+std::string sitefind(std::string host);
+// Starts a turn: the kept answers are checked against the root once more.
+void siteforget();
 // The log line's first 64 columns: host and path, or the path alone for the
 // fallback site, cut or padded with blanks.
 std::string logtodo(std::string host, std::string path);

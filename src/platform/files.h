@@ -58,6 +58,10 @@ int fileshut(filehand file);
 // characters no Windows name may hold.
 bool segsafe(std::string seg);
 
+// A value that changes whenever an entry of the folder is added, removed or
+// renamed, or the folder itself is replaced; 0 when it cannot be read.
+std::int64_t dirstamp(const char* path);
+
 // Adds the names in the folder, less "." and "..", to names, and those of
 // them that are folders (or links to folders) to dirs when it is given.
 // False when the folder cannot be opened; a failing close ends the process.

@@ -52,6 +52,13 @@ int fileshut(filehand file) {
     return close(file);
 }
 
+std::int64_t dirstamp(const char* path) {
+    struct stat info;
+    if (stat(path, &info) != 0) return 0;
+    std::int64_t when = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return when ^ std::int64_t(info.st_ino) << 20;
+}
+
 bool segsafe(std::string) {
     return true;
 }

@@ -111,6 +111,14 @@ int fileshut(filehand file) {
     return _close(file);
 }
 
+std::int64_t dirstamp(const char* path) {
+    std::wstring wide;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!widen(path, &wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return 0;
+    // In 100 ns steps: two changes within a second still differ.
+    return std::int64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+}
+
 bool segsafe(std::string seg) {
     std::size_t from = 0;
     while (from <= seg.size()) {
