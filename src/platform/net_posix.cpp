@@ -112,6 +112,10 @@ void setadd(sockset* set, SOCKET s) {
     set->list[set->count++] = s;
 }
 
+unsigned setsize(const sockset* set) {
+    return set->count;
+}
+
 bool setholds(const sockset* set, SOCKET s) {
     for (unsigned k = 0; k < set->count; ++k)
         if (set->list[k] == s) return true;

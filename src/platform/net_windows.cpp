@@ -123,6 +123,10 @@ void setadd(sockset* set, SOCKET s) {
     FD_SET(s, set);
 }
 
+unsigned setsize(const sockset* set) {
+    return set->fd_count;
+}
+
 bool setholds(const sockset* set, SOCKET s) {
     // The system's FD_ISSET takes a set it may write to; it only reads it.
     return __WSAFDIsSet(s, const_cast<sockset*>(set)) != 0;

@@ -1,10 +1,14 @@
 """File bodies arrive whole, for one client and for many at once; entries
 that are no plain file, or cannot be opened, get the 404 and the server goes
 on."""
+import collections
 import concurrent.futures
 import errno
 import os
 import random
+import re
+import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -119,6 +123,32 @@ class Pacing(ServerCase):
             slow = paced(idle, len(self.head) + len(HUGE), 1 << 20, 0.02)
             self.assertTrue(slow == self.head + HUGE, f"slow reader: {len(slow)} bytes")
             self.assertEqual(receive(idle, 1), b"")
+
+    def test_a_large_body_leaves_in_large_pieces(self):
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed")
+        srv, trace = self.serve({"a/big": BIG}), self.srv.dir / "trace"
+        # Attached to the running process: under Wine that is the program too.
+        tracer = subprocess.Popen(["strace", "-f", "-s", "0", "-e", "trace=sendto,sendmsg,sendfile,write,writev",
+                                   "-o", str(trace), "-p", str(srv.proc.pid)],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            if b"attached" not in tracer.stderr.readline():
+                self.skipTest("strace cannot attach here")
+            self.assertEqual(srv.talk(get(b"/big"), timeout=60), ok(BIG))
+        finally:
+            tracer.send_signal(signal.SIGINT)
+            tracer.wait(20)
+        moved = collections.defaultdict(list)  # bytes of each call, by descriptor
+        for line in trace.read_text(errors="replace").splitlines():
+            m = re.match(r"\d+\s+(?:sendto|sendmsg|sendfile|writev?)\((\d+),.*\)\s+=\s+(\d+)$", line)
+            if m:
+                moved[m.group(1)].append(int(m.group(2)))
+        if not moved:
+            self.skipTest("strace cannot follow the server here")
+        pieces = max(moved.values(), key=sum)
+        self.assertGreaterEqual(sum(pieces), len(BIG))
+        self.assertLessEqual(len(pieces), len(BIG) // (16 << 10) + 2, f"{len(pieces)} sends")
 
     def test_a_file_that_shrinks_ends_its_body_there(self):
         with connect(self.srv.port, timeout=30) as s:
