@@ -139,6 +139,7 @@ class Pacing(ServerCase):
         finally:
             tracer.send_signal(signal.SIGINT)
             tracer.wait(20)
+            tracer.stderr.close()
         moved = collections.defaultdict(list)  # bytes of each call, by descriptor
         for line in trace.read_text(errors="replace").splitlines():
             m = re.match(r"\d+\s+(?:sendto|sendmsg|sendfile|writev?)\((\d+),.*\)\s+=\s+(\d+)$", line)
