@@ -11,7 +11,7 @@ namespace {
 
 // The most one connection sends in one wakeup, so that a client on a fast
 // link cannot keep the others waiting for their turn.
-const std::int64_t sendbudget = 256 * 1024;
+const std::int64_t sendbudget = 1024 * 1024;
 
 // A peer that took bytes has another spell of patience.
 long sendtook(conn& c, long r) {
