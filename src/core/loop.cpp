@@ -200,7 +200,7 @@ void loopserve(SOCKET lsock) {
             sockset* set = sending ? &wset : &rset;
             // An entry that finds no place this turn is not watched, and its
             // deadline waits with it.
-            if (set->count >= (sending ? unsigned(FD_SETSIZE_WIN) : readroom)) continue;
+            if (setsize(set) >= (sending ? unsigned(FD_SETSIZE_WIN) : readroom)) continue;
             setadd(set, desc);
             setadd(&eset, desc);
             seen[n] = 1;

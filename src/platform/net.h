@@ -93,6 +93,8 @@ void sockhalf(SOCKET s);
 void setzero(sockset* set);
 void setadd(sockset* set, SOCKET s);
 bool setholds(const sockset* set, SOCKET s);
+// How many handles the set holds.
+unsigned setsize(const sockset* set);
 // select(): waits until a watched socket is ready or wait milliseconds pass
 // (-1: no limit). A socket with an error or a hang-up counts as ready in the
 // read or write set it is watched in. Each set is left holding its ready

@@ -118,6 +118,10 @@ bool setholds(const sockset* set, SOCKET s) {
     return false;
 }
 
+unsigned setsize(const sockset* set) {
+    return set->count;
+}
+
 namespace {
 
 // Keeps in the set the handles whose poll result carries one of the bits.

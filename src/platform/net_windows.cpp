@@ -128,6 +128,10 @@ bool setholds(const sockset* set, SOCKET s) {
     return __WSAFDIsSet(s, const_cast<sockset*>(set)) != 0;
 }
 
+unsigned setsize(const sockset* set) {
+    return set->fd_count;
+}
+
 int readywait(int nfds, sockset* rset, sockset* wset, sockset* eset, long wait) {
     timeval span = {wait / 1000, (wait % 1000) * 1000};
     return select(nfds, rset, wset, eset, wait < 0 ? nullptr : &span);
