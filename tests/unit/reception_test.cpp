@@ -6,9 +6,7 @@
 #include <vector>
 
 #include "core/conn.h"
-#include "core/world.h"
 #include "output/chunks.h"
-#include "request/asks.h"
 #include "request/reception.h"
 
 namespace {
@@ -197,43 +195,6 @@ TEST(Reception, HeaderLineBound) {
     EXPECT_EQ(no.c.buff, over.substr(0, 8192));
     EXPECT_TRUE(no.c.head.empty());
     EXPECT_TRUE(same(split(top + over, top.size() + 8000), no));
-}
-
-// --web reads to the blank line, keeping the first host line and the fields
-// an answer depends on, wherever they come; the block as a whole is bounded.
-TEST(Reception, WebReadsTheWholeBlock) {
-    struct webrow {
-        std::string in;
-        feed want;
-        std::string head, range, match;
-    };
-    const std::string many = "x: " + std::string(8000, 'v') + "\r\n";
-    std::string over = "GET / HTTP/1.1\r\nHost: a\r\n";
-    while (over.size() <= blockmost) over += many;
-    const std::vector<webrow> rows = {
-        {"GET / HTTP/1.1\r\nRange: bytes=0-1\r\nHOST: A\r\nIf-None-Match: \"T\"\r\n\r\nGET /x", feedhost,
-         "host: a\r\n", "bytes=0-1", "\"t\""},
-        {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\nRange: x\r\n\r\n", feedhost, "host: a\r\n", "x", ""},
-        {"GET / HTTP/1.1\r\nHost: a\r\nRange: bytes=5-\r\n", feedmore, "host: a\r\n", "bytes=5-", ""},
-        {"GET / HTTP/1.1\r\nRange: bytes=5-\r\n\r\n", feedanswer, "", "bytes=5-", ""},
-        {over, feedbadline, "host: a\r\n", "", ""},
-    };
-    web() = true;
-    for (const auto& r : rows) {
-        outcome w = whole(r.in);
-        EXPECT_EQ(w.f, r.want) << r.in.substr(0, 60) << ": got " << feedname(w.f);
-        EXPECT_EQ(w.c.head, r.head) << r.in.substr(0, 60);
-        EXPECT_TRUE(w.c.want.meth == "GET" && w.c.want.range == r.range && w.c.want.match == r.match)
-            << r.in.substr(0, 60);
-        auto alike = [&](const outcome& o) {
-            return same(o, w) && o.c.want.used == w.c.want.used && o.c.want.range == w.c.want.range &&
-                   o.c.want.match == w.c.want.match;
-        };
-        EXPECT_TRUE(alike(bytewise(r.in))) << r.in.substr(0, 60) << " byte by byte";
-        for (std::size_t at = 0; at <= r.in.size(); at += 1 + r.in.size() / 200)
-            EXPECT_TRUE(alike(split(r.in, at))) << r.in.substr(0, 60) << " split at " << at;
-    }
-    web() = false;
 }
 
 }  // namespace
