@@ -5,12 +5,14 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "request/asks.h"
 
 struct conn {
     SOCKET desc = 0;        // client socket; 0 marks a dead entry
     std::string rqst;       // the request line, once received
     std::string buff;       // line being assembled, then the pending output
     std::string head;       // the host line, then the response header to send
+    asks want;              // --web: the method and the fields that shape the answer
     filehand fptr = filenone; // the file being sent
     std::int64_t mode = 0;  // 0 header and file, 1 last chunk, 2 whole text
     std::uint64_t till = 0; // clock time by which the client must get on

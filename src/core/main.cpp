@@ -23,8 +23,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (cstrends(root(), "/")) root().pop_back();
+    // Only first: every other argument reads as it always has.
+    if (argc > 1 && strcmp(argv[1], "--web") == 0) {
+        web() = true;
+        --argc;
+        ++argv;
+    }
     if (argc > 3) {
-        fprintf(stderr, "Usage: tavi [port [host]]\n");
+        // Without --web the text is the one it has always been.
+        fprintf(stderr, web() ? "Usage: tavi [--web] [port [host]]\n" : "Usage: tavi [port [host]]\n");
         return -1;
     }
     const char* ptxt = "80";

@@ -11,3 +11,8 @@ std::uint16_t& port() {
     static std::uint16_t numb;
     return numb;
 }
+
+bool& web() {
+    static bool mode;
+    return mode;
+}

@@ -7,5 +7,7 @@
 std::string& root();
 // The listening port, as the low 16 bits of the command line's number.
 std::uint16_t& port();
+// The --web mode: answers as today's browsers and download tools expect.
+bool& web();
 // The line terminator of the protocol.
 extern const std::string crlf;

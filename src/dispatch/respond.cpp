@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <set>
 #include <utility>
 
@@ -6,17 +8,17 @@
 #include "core/world.h"
 #include "dispatch/probes.h"
 #include "dispatch/respond.h"
+#include "dispatch/webpick.h"
 #include "output/chunks.h"
 #include "output/escape.h"
 #include "output/listing.h"
+#include "output/types.h"
+#include "output/webhead.h"
 #include "platform/files.h"
 #include "request/kinds.h"
+#include "request/ranges.h"
+#include "request/tags.h"
 #include "request/target.h"
-
-void clntfail(conn& c, const char* text) {
-    c.buff = boutmake(text);
-    c.mode = 1;
-}
 
 namespace {
 
@@ -24,20 +26,28 @@ void clntmiss(conn& c) {
     clntfail(c, "HTTP/1.1 404 no_such_file\r\n\r\nNo such file.");
 }
 
+// Opens name: a regular file is left open in fptr. Otherwise fptr is
+// filenone and the status is left in data; a file that cannot be opened is
+// reported with the tag and answered as missing. False when name is not a
+// regular file.
+bool clntopen(conn& c, const std::string& name, statinfo* data, const char* tag, filehand* fptr) {
+    *fptr = fileopen(name.c_str(), data);
+    if (*fptr != filenone) return true;
+    if (!statfile(*data)) return false;
+    perror(tag);
+    std::string line = "[" + name + "]\n";
+    fwrite(line.data(), 1, line.size(), stdout);
+    fflush(stdout);
+    clntmiss(c);
+    return true;
+}
+
 // Opens name: a regular file is left on the entry to be sent behind its
-// header. Otherwise its status is left in data; a file that cannot be opened
-// is reported with the tag and answered as missing.
+// header. Otherwise as clntopen.
 bool clntfile(conn& c, const std::string& name, statinfo* data, const char* tag) {
-    filehand fptr = fileopen(name.c_str(), data);
-    if (fptr == filenone) {
-        if (!statfile(*data)) return false;
-        perror(tag);
-        std::string line = "[" + name + "]\n";
-        fwrite(line.data(), 1, line.size(), stdout);
-        fflush(stdout);
-        clntmiss(c);
-        return true;
-    }
+    filehand fptr;
+    if (!clntopen(c, name, data, tag, &fptr)) return false;
+    if (fptr == filenone) return true;
     c.buff = quipnone();
     c.head = "HTTP/1.1 200 ok\r\ncontent-length:" + numtext(data->st_size) + "\r\n\r\n";
     c.fptr = fptr;
@@ -54,16 +64,85 @@ void clnttext(conn& c, std::string text) {
     c.mode = 2;
 }
 
+bool headonly(const conn& c) {
+    return c.want.meth == "HEAD";
+}
+
+// A --web answer with no file behind it: the header, and the body but for a HEAD.
+void webtext(conn& c, webhead h, const std::string& body) {
+    h.length = std::int64_t(body.size());
+    h.now = std::int64_t(std::time(nullptr));
+    clnttext(c, headonly(c) ? headmake(h) : headmake(h) + body);
+}
+
+// As clntfile for --web: the file whole, or the bytes its one range asks
+// for; its header alone for a HEAD, a 304 or a 416.
+bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) {
+    filehand fptr;
+    if (!clntopen(c, name, data, tag, &fptr)) return false;
+    if (fptr == filenone) return true;
+    webhead h;
+    h.type = mimefind(name);
+    h.size = data->st_size;
+    h.mtime = data->st_time;
+    h.tag = tagmake(h.size, h.mtime);
+    h.now = std::int64_t(std::time(nullptr));
+    span s{spanwhole, 0, h.size};
+    if (asksrange(c.want, h.tag, h.mtime, h.now)) s = spanread(c.want.range, h.size);
+    h.first = s.first;
+    h.length = s.count;
+    if (asksfresh(c.want, h.tag, h.mtime, h.now)) h.code = 304;
+    else if (s.fate == spanmiss) h.code = 416, h.type.clear();
+    else if (s.fate == spanpart) h.code = 206;
+    if (h.code == 304 || h.code == 416 || headonly(c)) {
+        if (fileshut(fptr) != 0) {
+            perror("close 3");
+            exit(1);
+        }
+        clnttext(c, headmake(h));
+        return true;
+    }
+    c.buff = quipnone();
+    c.head = headmake(h);
+    c.fptr = fptr;
+    c.offs = h.first;
+    c.left = h.length;
+    return true;
+}
+
 }  // namespace
 
-std::string slashtext(std::string path) {
+void clntfail(conn& c, const char* text) {
+    if (web()) {
+        // The same status and body, behind the header --web gives every answer.
+        std::string full = text;
+        std::size_t body = full.find("\r\n\r\n");
+        webhead h;
+        h.code = std::atoi(text + 9);
+        if (body == std::string::npos) return webtext(c, h, "");
+        h.type = mimefind(".txt");
+        return webtext(c, h, full.substr(body + 4));
+    }
+    c.buff = boutmake(text);
+    c.mode = 1;
+}
+
+std::string slashdest(std::string path) {
     // "//host" or "/\host" would send a browser to another host.
     std::string dest = path + "/";
     dest.replace(0, dest.find_first_not_of("/\\"), "/");
+    return dest;
+}
+
+std::string slashbody(std::string dest) {
     std::string html = htmlescape(dest);
-    return "HTTP/1.1 303 needs_slash\r\nLocation: " + dest +
-           "\r\n\r\nThis directory needs a trailing slash. Redirecting you to <a href=\"" + html +
-           "\">" + html + "</a>";
+    return "This directory needs a trailing slash. Redirecting you to <a href=\"" + html + "\">" + html +
+           "</a>";
+}
+
+std::string slashtext(std::string path) {
+    std::string dest = slashdest(path);
+    return "HTTP/1.1 303 needs_slash\r\nLocation: " + dest + "\r\n\r\n" + slashbody(dest);
 }
 
 void clntpick(std::uint64_t i, std::string host, std::string path) {
@@ -84,4 +163,34 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
     std::string dirt = dirpage(orig, sort);
     clnttext(c, "HTTP/1.1 200 ok\r\ncontent-type:text/html\r\ncontent-length:" +
                     numtext(std::int64_t(dirt.size())) + "\r\n\r\n" + dirt);
+}
+
+void webreply(std::uint64_t i, std::string host, std::string path) {
+    conn& c = clntconn(i);
+    webhead h;
+    if (c.want.meth != "GET" && c.want.meth != "HEAD") {
+        h.code = 405;
+        return webtext(c, h, "");
+    }
+    std::string disk = pathdecode(path);
+    if (!pathsafe(disk) || pathhidden(disk)) return clntmiss(c);
+    std::string file = root() + "/" + host + disk;
+    std::string orig = file;
+    if (cstrends(file, "/")) file.pop_back();
+    statinfo data;
+    if (webfile(c, file, &data, "fopen")) return;
+    if (!statdir(data)) return clntmiss(c);
+    // A listing is a page of the table's HTML type; so is the redirect's body.
+    h.type = mimefind(".html");
+    if (!cstrends(orig, "/")) {
+        h.code = 303;
+        h.where = slashdest(path);
+        return webtext(c, h, slashbody(h.where));
+    }
+    if (webfile(c, file + "/index.htm", &data, "open 6")) return;
+    if (webfile(c, file + "/index.html", &data, "open 6")) return;
+    std::set<std::string> sort, dirs;
+    if (!dirread(orig.c_str(), &sort, &dirs)) return clntmiss(c);
+    for (auto k = sort.begin(); k != sort.end();) k = namehidden(*k) ? sort.erase(k) : std::next(k);
+    webtext(c, h, dirpage(orig, sort, &dirs));
 }

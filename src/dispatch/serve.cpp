@@ -90,5 +90,8 @@ void clntserv(std::uint64_t i) {
     std::string line = logtodo(host, path) + logaddr(four) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
-    clntpick(i, host, path);
+    if (web())
+        webreply(i, host, path);
+    else
+        clntpick(i, host, path);
 }

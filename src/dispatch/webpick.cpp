@@ -14,6 +14,14 @@ bool asksfresh(const asks& a, std::string tag, std::int64_t mtime, std::int64_t 
     return mtime <= since;
 }
 
+bool asksrange(const asks& a, std::string tag, std::int64_t mtime, std::int64_t now) {
+    assert(tagsane(tag));
+    if (a.guard.empty()) return true;
+    if (a.guard[0] == '"') return a.guard == tag;
+    std::int64_t when = 0;
+    return dateread(a.guard, now, &when) && when == mtime;
+}
+
 bool namehidden(std::string name) {
     return !name.empty() && name[0] == '.';
 }

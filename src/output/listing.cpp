@@ -6,7 +6,7 @@
 #include "output/listing.h"
 #include "request/kinds.h"
 
-std::string dirpage(std::string file, const std::set<std::string>& sort) {
+std::string dirpage(std::string file, const std::set<std::string>& sort, const std::set<std::string>* dirs) {
     std::size_t slsh = file.find('/', root().size() + 1);
     assert(slsh<file.size());
     std::string host = file.substr(root().size() + 1, slsh - root().size() - 1);
@@ -28,10 +28,16 @@ std::string dirpage(std::string file, const std::set<std::string>& sort) {
     // A link that starts "//" names another host to a browser: the page path
     // "//x/" is linked as "/%2Fx/", which the server decodes back to it.
     if (cstrbegs(href, "//")) href.replace(1, 1, "%2F");
-    if (page != "/") dirt << "<tr><td><a href=\"" << href << "..\">..</a></td></tr>\n";
-    for (const std::string& name : sort)
-        dirt << "<tr><td><a href=\"" << href << hrefencode(name) << "\">" << htmlescape(name)
+    // A folder's link that ends in "/" reaches its listing without a redirect,
+    // and a mirroring client saves that page in the folder.
+    std::string mark = dirs ? "/" : "";
+    if (page != "/")
+        dirt << "<tr><td><a href=\"" << href << ".." << mark << "\">.." << mark << "</a></td></tr>\n";
+    for (const std::string& name : sort) {
+        std::string tail = dirs && dirs->count(name) ? "/" : "";
+        dirt << "<tr><td><a href=\"" << href << hrefencode(name) << tail << "\">" << htmlescape(name) << tail
              << "</a></td></tr>\n";
+    }
     dirt << "</table>\n";
     if (sort.empty()) dirt << "<p>This directory is empty!\n";
     dirt << "</body></html>\n";

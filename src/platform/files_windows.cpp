@@ -81,13 +81,14 @@ int statpath(const char* path, statinfo* data) {
     if (_wstat64(wide.c_str(), &info) != 0) return -1;
     data->st_mode = unsigned(info.st_mode);
     data->st_size = std::int64_t(info.st_size);
+    data->st_time = std::int64_t(info.st_mtime);
     return 0;
 }
 
 filehand fileopen(const char* path, statinfo* data) {
     std::wstring wide;
     if (!widen(path, &wide)) {
-        *data = statinfo{0, -1};
+        *data = statinfo{0, -1, 0};
         errno = ENOENT;
         return filenone;
     }
@@ -95,13 +96,13 @@ filehand fileopen(const char* path, statinfo* data) {
     if (file < 0) {
         // A folder cannot be opened here at all: its status tells it apart.
         int why = errno;
-        if (statpath(path, data) != 0) *data = statinfo{0, -1};
+        if (statpath(path, data) != 0) *data = statinfo{0, -1, 0};
         errno = why;
         return filenone;
     }
     struct _stat64 info;
     if (_fstat64(file, &info) != 0) info = {};
-    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size)};
+    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size), std::int64_t(info.st_mtime)};
     if ((info.st_mode & _S_IFMT) == _S_IFREG) return file;
     _close(file);
     return filenone;

@@ -27,6 +27,7 @@ bool asksnote(asks& a, std::string link) {
     if (name == "range") keep = &a.range;
     if (name == "if-modified-since") keep = &a.since;
     if (name == "if-none-match") keep = &a.match;
+    if (name == "if-range") keep = &a.guard;
     if (keep) {
         std::string valu = linkvalu(link);
         *keep = keep->empty() ? valu : *keep + ", " + valu;

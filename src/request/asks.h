@@ -10,6 +10,7 @@ struct asks {
     std::string range;     // the value of Range; empty when there is none
     std::string since;     // the value of If-Modified-Since
     std::string match;     // the value of If-None-Match
+    std::string guard;     // the value of If-Range: the Range holds while it names the file
     std::size_t used = 0;  // bytes of the header block so far, request line included
 };
 
@@ -23,7 +24,8 @@ std::string partmeth(std::string part);
 asks asksmake(std::string part);
 // Takes one header line into the record: keeps the value of a field --web
 // reads, and counts the line's bytes. A field sent twice keeps both values
-// joined by ", ", as a list field is combined; so a second Range or
-// If-Modified-Since makes its value unreadable, and it is ignored. False once
+// joined by ", ", as a list field is combined; so a second Range,
+// If-Modified-Since or If-Range makes its value unreadable: the first two are
+// then ignored, and the range is not honoured. False once
 // the block is longer than blockmost.
 bool asksnote(asks& a, std::string link);

@@ -2,6 +2,7 @@
 #include "core/world.h"
 #include "dispatch/serve.h"
 #include "output/chunks.h"
+#include "request/asks.h"
 #include "request/kinds.h"
 
 feed clntfeed(conn& c, const char* data, std::size_t n) {
@@ -14,6 +15,11 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
         c.buff += b;
         if (c.buff == crlf) {
             if (c.rqst.empty()) return feedbadline;
+            // --web reads the whole block: its fields may come after the host.
+            if (web() && !c.head.empty()) {
+                c.buff.clear();
+                return feedhost;
+            }
             c.buff = boutmake("HTTP/1.1 400 bad_request\r\n");
             c.mode = 1;
             return feedanswer;
@@ -27,8 +33,12 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
             if (c.rqst.empty()) {
                 c.rqst = line;
                 if (!partsane(line)) return feedbadpart;
+                if (web()) c.want = asksmake(line);
             } else if (!linksane(line)) {
                 return feedbadline;
+            } else if (web()) {
+                if (!asksnote(c.want, line)) return feedbadline;
+                if (c.head.empty() && linkhost(line)) c.head = line;
             } else if (linkhost(line)) {
                 c.head = line;
                 return feedhost;

@@ -1,5 +1,6 @@
 // The receive step: bytes from the client become the request line and the
-// host line of its connection record.
+// host line of its connection record; in --web mode also the fields the
+// answer depends on, read to the blank line that ends the header block.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,10 +11,10 @@
 enum feed {
     feedmore,     // all taken; the record waits for more
     feedbadbyte,  // a byte outside LF, CR and 32..126: hang up
-    feedbadline,  // an empty first line, a malformed or overlong line: hang up
+    feedbadline,  // an empty first line, a malformed or overlong line or block: hang up
     feedbadpart,  // a malformed request line: end quietly
     feedanswer,   // the header ended without a host line: the 400 is set
-    feedhost,     // the host line is stored: dispatch
+    feedhost,     // the host line is stored (--web: and the block has ended): dispatch
 };
 
 // The longest line, its "\r\n" included: a client cannot make a record grow

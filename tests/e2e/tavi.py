@@ -218,9 +218,10 @@ class Server:
     """The binary serving a fresh folder on a free loopback port.
 
     tree maps paths under the served folder to file contents; a path that
-    ends in "/" is a folder. root is the served folder's own name."""
+    ends in "/" is a folder. root is the served folder's own name; flags go
+    before the port on the command line."""
 
-    def __init__(self, tree=None, root="root"):
+    def __init__(self, tree=None, root="root", flags=()):
         self.dir = _Folder(tempfile.mkdtemp(prefix="tavi-e2e-"))
         self.root = self.dir / root
         self.root.mkdir()
@@ -234,6 +235,7 @@ class Server:
         self.proc = None
         self.port = None
         self.inherit = ()  # descriptors the server starts with, besides 0 to 2
+        self.flags = list(flags)
 
     def start(self, spell=str, tries=5):
         """Starts on a free port, written by spell(port), and waits until it
@@ -241,7 +243,7 @@ class Server:
         for _ in range(tries):
             self.port = free_port()
             with open(self.dir / "stdout", "wb") as out, open(self.dir / "stderr", "wb") as err:
-                self.proc = subprocess.Popen(command([spell(self.port), HOST]), cwd=self.root,
+                self.proc = subprocess.Popen(command([*self.flags, spell(self.port), HOST]), cwd=self.root,
                                              env=_environment(), stdin=subprocess.DEVNULL, stdout=out,
                                              stderr=err, pass_fds=self.inherit, preexec_fn=_orphan_guard)
             end = time.monotonic() + 10 * SLOW
@@ -309,8 +311,8 @@ class ServerCase(unittest.TestCase):
     """Each test starts its own server; at its end the server must still run
     and have written nothing unexpected to stderr."""
 
-    def serve(self, tree=None, spell=str, stderr="", root="root", inherit=()):
-        srv = Server(tree, root)
+    def serve(self, tree=None, spell=str, stderr="", root="root", inherit=(), flags=()):
+        srv = Server(tree, root, flags)
         srv.inherit = inherit
         srv.start(spell)
         self.addCleanup(self._finish, srv, stderr)

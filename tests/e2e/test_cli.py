@@ -8,6 +8,7 @@ import unittest
 from tavi import HOST, TARGET, ServerCase, connect, run
 
 USAGE = "Usage: tavi [port [host]]\n"
+WEB_USAGE = "Usage: tavi [--web] [port [host]]\n"
 EMPTY = "First argument may not be empty string.\n"
 DIGITS = "First argument (port) must contain only digits.\n"
 NOT_FOUND = (b"HTTP/1.1 404 no_such_file\r\n\r\nNo such file.", "close")
@@ -29,6 +30,10 @@ class Failures(ServerCase):
             (["8o80"], DIGITS), (["-80"], DIGITS), (["+80"], DIGITS),
             ([" 80"], DIGITS), (["80 "], DIGITS), (["8 0"], DIGITS), (["0x50"], DIGITS),
             (["8080", "no such host!"], TARGET.gai_error("no such host!", "8080")),
+            # --web only as the first word; the rest is read as without it.
+            (["--web", "1", "2", "3"], WEB_USAGE), (["--web", ""], EMPTY), (["--web", "-80"], DIGITS),
+            (["--web", "--web"], DIGITS), (["--WEB"], DIGITS), (["-web"], DIGITS), (["--web=1"], DIGITS),
+            (["1", "--web", "2"], USAGE), (["8080", "--web"], TARGET.gai_error("--web", "8080")),
         ]
         if not TARGET.empty_host_resolves:
             cases.append((["8080", ""], TARGET.gai_error("", "8080")))

@@ -2,16 +2,19 @@
 // recv might deliver it. After every piece the record must hold only what the
 // receive rules allow, and the pieces must come to what the whole stream does.
 //
-// Input: byte 0 gives the number of pieces (1..64), the next bytes give the
-// length of each piece but the last (one byte each), the rest is the stream.
+// Input: byte 0 gives the number of pieces (1..64) and, by its bit 6, the
+// --web mode; the next bytes give the length of each piece but the last (one
+// byte each), the rest is the stream.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/world.h"
 #include "must.h"
 #include "output/chunks.h"
+#include "request/asks.h"
 #include "request/kinds.h"
 #include "request/reception.h"
 
@@ -53,7 +56,8 @@ std::string lowered(const std::string& s) {
 }
 
 // No line the record has taken in, up to the one that decided, is past the
-// bound: found from the stream itself, not from what the record kept.
+// bound: found from the stream itself, not from what the record kept. In
+// --web mode the record holds what those lines ask, and the first host line.
 void checklines(const conn& c, feed r, const std::string& stream, std::size_t at) {
     std::vector<std::string> taken;
     if (r == feedmore) {
@@ -62,18 +66,33 @@ void checklines(const conn& c, feed r, const std::string& stream, std::size_t at
         // Header bytes are lowered before they are looked at; the request
         // line is not.
         std::vector<std::string> all = lines(c.rqst + lowered(stream.substr(c.rqst.size())));
-        std::string last = r == feedhost ? c.head : "\r\n";
+        std::string last = r == feedhost && !web() ? c.head : "\r\n";
         std::size_t k = 1;
         while (k < all.size() && all[k] != last) ++k;
         MUST(k < all.size());
         taken.assign(all.begin(), all.begin() + std::ptrdiff_t(k) + 1);
     }
     for (const std::string& line : taken) MUST(line.size() <= linemost);
+    if (!web() || c.rqst.empty() || !partsane(c.rqst) || r == feedbadbyte || r == feedbadline) return;
+    // Every complete header line, up to the blank one, was taken in order.
+    if (r == feedmore) taken = lines(c.rqst + lowered(stream.substr(c.rqst.size(), at - c.rqst.size())));
+    asks want = asksmake(c.rqst);
+    std::string host;
+    for (std::size_t k = 1; k < taken.size() && taken[k] != "\r\n"; ++k) {
+        if (!cstrends(taken[k], "\r\n")) break;
+        MUST(asksnote(want, taken[k]));
+        if (host.empty() && linkname(taken[k]) == "host") host = taken[k];
+    }
+    MUST(c.want.meth == want.meth && c.want.used == want.used && c.want.range == want.range);
+    MUST(c.want.since == want.since && c.want.match == want.match && c.want.guard == want.guard);
+    MUST(c.head == host);
 }
 
 bool sameconn(const conn& a, const conn& b) {
     return a.desc == b.desc && a.rqst == b.rqst && a.buff == b.buff && a.head == b.head &&
-           a.fptr == b.fptr && a.mode == b.mode && a.till == b.till && a.four == b.four;
+           a.fptr == b.fptr && a.mode == b.mode && a.till == b.till && a.four == b.four &&
+           a.want.meth == b.want.meth && a.want.used == b.want.used && a.want.range == b.want.range &&
+           a.want.since == b.want.since && a.want.match == b.want.match && a.want.guard == b.want.guard;
 }
 
 // What the record may hold after a feed that gave r; stream is everything the
@@ -95,7 +114,8 @@ void checkconn(const conn& c, feed r, const std::string& stream) {
         MUST(c.buff.find("\r\n") == std::string::npos);
         for (char b : c.buff) MUST(allowed(b));
         MUST(c.rqst.empty() || !hasupper(c.buff));
-        MUST(c.head.empty());
+        // --web keeps the host line while it reads on to the blank line.
+        MUST(c.head.empty() || web());
     }
     if (!c.rqst.empty()) {
         // The first line of the stream, exactly as sent, and only when well formed.
@@ -105,9 +125,9 @@ void checkconn(const conn& c, feed r, const std::string& stream) {
         MUST(partsane(c.rqst) || r == feedbadpart);
     }
     if (r == feedbadpart) MUST(!c.rqst.empty() && !partsane(c.rqst));
-    if (r == feedhost) MUST(!c.head.empty());
+    if (r == feedhost) MUST(!c.head.empty() && (!web() || c.buff.empty()));
     if (!c.head.empty()) {
-        MUST(r == feedhost);
+        MUST(r == feedhost || (web() && r != feedanswer && r != feedbadpart));
         MUST(!c.rqst.empty() && partsane(c.rqst));
         MUST(c.head.size() <= linemost);
         MUST(!hasupper(c.head));
@@ -120,6 +140,7 @@ void checkconn(const conn& c, feed r, const std::string& stream) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     std::size_t pieces = std::size_t(data[0] % 64) + 1;
+    web() = (data[0] & 64) != 0;
     std::size_t head = pieces;  // byte 0 and one length byte per piece but the last
     if (size < head) return 0;
     const unsigned char* codes = data + 1;

@@ -2,8 +2,8 @@
 //
 // Input: bytes 0..7 and 8..15 two numbers (little-endian, missing bytes 0),
 // byte 16 a choice, the rest a text. The text is read as a Range value, an
-// HTTP date, an If-None-Match list, a file name, a request path, a content
-// type and, cut at each LF, as the lines of a header block.
+// HTTP date, an If-None-Match list, an If-Range value, a file name, a request
+// path, a content type and, cut at each LF, as the lines of a header block.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -144,6 +144,10 @@ void checktags(std::int64_t size, std::int64_t mtime, const std::string& text) {
     std::int64_t since = 0;
     bool dated = dateread(text, 0, &since);
     MUST(asksfresh(a, tag, mtime, 0) == (!text.empty() && dated && mtime <= since));
+    // The range holds without If-Range, or with the tag itself or the very second.
+    a.since.clear();
+    a.guard = text;
+    MUST(asksrange(a, tag, mtime, 0) == (text.empty() || text == tag || (text[0] != '"' && dated && since == mtime)));
 }
 
 void checknames(const std::string& text) {
@@ -189,7 +193,7 @@ void checkblock(std::int64_t n, const std::string& text) {
     std::string part = partsane(lines[0]) ? lines[0] : "GET / HTTP/1.1\r\n";
     asks a = asksmake(part);
     MUST(a.meth == part.substr(0, part.find(' ')) && a.used == part.size());
-    MUST(a.range.empty() && a.since.empty() && a.match.empty());
+    MUST(a.range.empty() && a.since.empty() && a.match.empty() && a.guard.empty());
     // Start near the bound, so that it is met within a short input.
     a.used = blockmost - std::size_t(std::uint64_t(n) % 4096);
     std::size_t used = a.used;
@@ -205,7 +209,7 @@ void checkblock(std::int64_t n, const std::string& text) {
         was = was.empty() ? valu : was + ", " + valu;
     }
     MUST(a.range == kept["range"] && a.since == kept["if-modified-since"] &&
-         a.match == kept["if-none-match"]);
+         a.match == kept["if-none-match"] && a.guard == kept["if-range"]);
 }
 
 void checkhead(std::int64_t n, std::int64_t m, unsigned pick, const std::string& text) {

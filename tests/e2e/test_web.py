@@ -1,0 +1,241 @@
+"""The --web mode: the header of each kind of answer, HEAD, 405, 304, byte
+ranges, hidden names, index.html and the listing's folder links, byte for byte
+(the Date for its form); then real clients: curl, wget and aria2c resume a
+50 MB download, wget -N skips what it has, wget -r mirrors a tree of listings
+and Python's http.client asks twice on one connection object."""
+import email.utils
+import http.client
+import os
+import random
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from sitekit import Log, logline, page
+from tavi import HOST, SLOW, ServerCase
+
+MTIME = 784111777  # every file's modification time
+STAMP = b"Sun, 06 Nov 1994 08:49:37 GMT"
+BLOB = random.Random(12).randbytes(10000)
+TREE = {
+    "a/page.html": "<p>café</p>\n".encode(), "a/app.mjs": b"export const x = 1;\n",
+    "a/pic.svg": b"<svg xmlns='http://www.w3.org/2000/svg'/>", "a/add.wasm": b"\0asm\1\0\0\0",
+    "a/blob": BLOB, "a/empty.txt": b"", "a/docs/index.htm": b"htm", "a/docs/index.html": b"html",
+    "a/site/index.html": b"<p>site</p>", "a/list/b.txt": b"b", "a/list/sub/x": b"x", "a/list/zed/": None,
+    "a/list/.hidden": b"h", "a/list/.dot/": None, "a/.git/config": b"h", "a/.env": b"h",
+    "a/.well-known/acme": b"token", "a/.well-known/.x": b"h",
+}
+HTML, TEXT = b"text/html; charset=utf-8", b"text/plain; charset=utf-8"
+DATE = re.compile(rb"\r\nDate: ([A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT)\r\n")
+
+
+def tag(body):
+    return b'"%x-%x"' % (MTIME, len(body))
+
+
+def answer(status, body=b"", kind=None, file=None, span=b"", after=b"", bare=False):
+    """An answer as it must arrive, its Date written "*". file: the bytes of
+    the file served, whose size and time make its tag; bare: the answer to a
+    HEAD, whose Content-Length is the body's that GET gets."""
+    head = b"HTTP/1.1 " + status + b"\r\n"
+    if not status.startswith(b"304"):
+        head += (b"Content-Type: " + kind + b"\r\n" if kind else b"") + b"Content-Length: %d\r\n" % len(body)
+    head += span
+    if file is not None:
+        head += b"Last-Modified: " + STAMP + b"\r\nETag: " + tag(file) + b"\r\nAccept-Ranges: bytes\r\n"
+    head += after + b"Date: *\r\nConnection: close\r\n\r\n"
+    return head + (b"" if bare or status.startswith(b"304") else body)
+
+
+def served(body, kind, **options):
+    return answer(b"200 OK", body, kind, file=body, **options)
+
+
+def part(first, last, kind=b"application/octet-stream"):
+    return answer(b"206 Partial Content", BLOB[first:last + 1], kind, file=BLOB,
+                  span=b"Content-Range: bytes %d-%d/%d\r\n" % (first, last, len(BLOB)))
+
+
+def ask(target, *fields, method=b"GET"):
+    """A request whose fields come after its Host line."""
+    return method + b" " + target + b" HTTP/1.1\r\nHost: a\r\n" + b"".join(f + b"\r\n" for f in fields) + b"\r\n"
+
+
+MISSING = answer(b"404 Not Found", b"No such file.", TEXT)
+REFUSED = answer(b"405 Method Not Allowed", after=b"Allow: GET, HEAD\r\n")
+FRESH = answer(b"304 Not Modified", file=BLOB)
+WHOLE = served(BLOB, b"application/octet-stream")
+LISTING = page(b"/list/", b"Directory of [/list/]", [(b"/list/../", b"../"), (b"/list/b.txt", b"b.txt"),
+                                                     (b"/list/sub/", b"sub/"), (b"/list/zed/", b"zed/")])
+TO_LIST = b'This directory needs a trailing slash. Redirecting you to <a href="/list/">/list/</a>'
+CASES = [
+    # request, answer
+    (ask(b"/page.html"), served(TREE["a/page.html"], HTML)),
+    (ask(b"/app.mjs"), served(TREE["a/app.mjs"], b"text/javascript; charset=utf-8")),
+    (ask(b"/pic.svg"), served(TREE["a/pic.svg"], b"image/svg+xml; charset=utf-8")),
+    (ask(b"/add.wasm"), served(TREE["a/add.wasm"], b"application/wasm")),
+    (ask(b"/empty.txt"), served(b"", TEXT)),
+    (ask(b"/blob"), WHOLE),
+    (ask(b"/page.html", method=b"HEAD"), served(TREE["a/page.html"], HTML, bare=True)),
+    (ask(b"/docs/"), served(b"htm", HTML)),
+    (ask(b"/site/"), served(TREE["a/site/index.html"], HTML)),
+    (ask(b"/list/"), answer(b"200 OK", LISTING, HTML)),
+    (ask(b"/list/", method=b"HEAD"), answer(b"200 OK", LISTING, HTML, bare=True)),
+    (ask(b"/list"), answer(b"303 See Other", TO_LIST, HTML, after=b"Location: /list/\r\n")),
+    (ask(b"/nope"), MISSING),
+    (ask(b"/nope", method=b"HEAD"), answer(b"404 Not Found", b"No such file.", TEXT, bare=True)),
+    (ask(b"/page.html", method=b"POST"), REFUSED),
+    (ask(b"/list/", method=b"DELETE"), REFUSED),
+    (ask(b"/nope", method=b"get"), REFUSED),
+    (b"PUT /page.html HTTP/1.1\r\nHost: a\r\nContent-Length: 9\r\n\r\nuploaded!", REFUSED),
+    # The tag first: a date that matches does not count beside a tag that does not.
+    (ask(b"/blob", b'If-None-Match: "x", ' + tag(BLOB)), FRESH),
+    (ask(b"/blob", b"If-None-Match: *"), FRESH),
+    (ask(b"/blob", b'If-None-Match: "x"', b"If-Modified-Since: " + STAMP), WHOLE),
+    (ask(b"/blob", b"If-Modified-Since: " + STAMP), FRESH),
+    (ask(b"/blob", b"If-Modified-Since: Sun, 06 Nov 1994 08:49:36 GMT"), WHOLE),
+    (ask(b"/blob", b"Range: bytes=2-5"), part(2, 5)),
+    (ask(b"/blob", b"Range: bytes=9990-"), part(9990, 9999)),
+    (ask(b"/blob", b"Range: bytes=-3"), part(9997, 9999)),
+    (ask(b"/page.html", b"Range: bytes=0-0"), answer(b"206 Partial Content", b"<", HTML, file=TREE["a/page.html"],
+                                                    span=b"Content-Range: bytes 0-0/13\r\n")),
+    (ask(b"/blob", b"Range: bytes=10000-"), answer(b"416 Range Not Satisfiable", file=BLOB,
+                                                   span=b"Content-Range: bytes */10000\r\n")),
+    (ask(b"/blob", b"Range: bytes=0-1,4-5"), WHOLE),
+    (ask(b"/blob", b"Range: bytes=5-2"), WHOLE),
+    (ask(b"/blob", b"Range: bytes=2-5", b"If-Range: " + tag(BLOB)), part(2, 5)),
+    (ask(b"/blob", b"Range: bytes=2-5", b'If-Range: "x"'), WHOLE),
+    (ask(b"/blob", b"Range: bytes=2-5", b"If-None-Match: " + tag(BLOB)), FRESH),
+    (ask(b"/.git/config"), MISSING), (ask(b"/.env"), MISSING), (ask(b"/list/.hidden"), MISSING),
+    (ask(b"/%2egit/config"), MISSING), (ask(b"/.well-known/.x"), MISSING), (ask(b"/list/.dot/"), MISSING),
+    (ask(b"/.well-known/acme"), served(b"token", b"application/octet-stream")),
+]
+
+
+class Answers(ServerCase):
+    def setUp(self):
+        self.srv = self.serve(TREE, flags=["--web"])
+        for path in self.srv.root.rglob("*"):
+            os.utime(path, (MTIME, MTIME))
+        self.log = Log(self.srv)
+
+    def talk(self, request, **options):
+        """The answer with its Date, which must be now, written "*"."""
+        got, end = self.srv.talk(request, **options)
+        dates = DATE.findall(got.split(b"\r\n\r\n")[0] + b"\r\n")
+        self.assertEqual(len(dates), 1, got[:300])
+        self.assertLess(abs(email.utils.parsedate_to_datetime(dates[0].decode()).timestamp() - time.time()), 600)
+        return got.replace(b"Date: " + dates[0], b"Date: *", 1), end
+
+    def test_each_kind_of_answer(self):
+        for request, want in CASES:
+            with self.subTest(request[:60]):
+                got = self.talk(request)
+                self.assertEqual((got, self.log.new()), ((want, "close"), logline(request.split(b" ")[1])))
+
+    def test_fixed_answers(self):
+        # Split anywhere, a request reads the same; one without Host is answered as always.
+        self.assertEqual(self.talk(ask(b"/blob", b"Range: bytes=2-5"), bytewise=True), (part(2, 5), "close"))
+        self.assertEqual(self.srv.talk(b"GET / HTTP/1.1\r\nRange: bytes=0-1\r\n\r\n"),
+                         (b"HTTP/1.1 400 bad_request\r\n", "close"))
+        self.assertEqual(self.talk(b"GET / HTTP/1.1\r\nHost: a.\r\n\r\n"),
+                         (answer(b"400 Bad Request", b"Host bad: one.", TEXT), "close"))
+        self.assertEqual(self.log.new(), logline(b"/blob"))
+
+    def test_header_block_bound(self):
+        # 64 KiB of request line and header lines are read; a byte more ends
+        # the connection without an answer.
+        lines = [b"GET /empty.txt HTTP/1.1\r\n", b"Host: a\r\n"]
+        while sum(map(len, lines)) + 8000 <= 65536:
+            lines.append(b"x: " + b"v" * 7995 + b"\r\n")
+        rest = 65536 - sum(map(len, lines))
+        full = b"".join(lines) + b"y: " + b"v" * (rest - 5) + b"\r\n"
+        self.assertEqual(len(full), 65536)
+        self.assertEqual(self.talk(full + b"\r\n"), (served(b"", TEXT), "close"))
+        self.assertEqual(self.srv.talk(full[:-2] + b"v\r\n"), (b"", "close"))
+
+
+def tool(name, args, cwd=None):
+    if not shutil.which(name):
+        raise unittest.SkipTest(f"{name} is not installed")
+    return subprocess.run([name] + args, cwd=cwd, capture_output=True, timeout=120 * SLOW)
+
+
+MIB = 1 << 20
+BIG = random.Random(50).randbytes(50 * MIB)
+MIRROR = {"a/tree/a.txt": b"a", "a/tree/one/b.txt": b"b", "a/tree/one/two/c.txt": b"c",
+          "a/tree/one/two/three/": None, "a/tree/.hidden": b"h"}
+
+
+class Clients(ServerCase):
+    def setUp(self):
+        self.srv = self.serve({"a/big.bin": BIG, "a/stamp.txt": b"first\n", **MIRROR}, flags=["--web"])
+        self.url = f"http://{HOST}:{self.srv.port}"
+        self.out = Path(tempfile.mkdtemp(prefix="tavi-web-"))
+        self.addCleanup(shutil.rmtree, self.out, True)
+
+    def test_downloads_resume(self):
+        runs = [
+            ("curl", ["-sS", "-C", "-", "-o", "big.bin", self.url + "/big.bin"]),
+            ("wget", ["-q", "-c", self.url + "/big.bin"]),
+            ("aria2c", ["-q", "-c", "--allow-overwrite=false", "--auto-file-renaming=false", self.url + "/big.bin"]),
+        ]
+        for (name, args), cut in zip(runs, (1, 20 * MIB + 7, 33 * MIB + 3)):
+            with self.subTest(name):
+                # The part already there is marked: fetched again, it would
+                # lose the mark. aria2c fetches again from the start of its
+                # last whole piece.
+                (self.out / "big.bin").write_bytes(b"\xff" * cut)
+                done = tool(name, args, cwd=self.out)
+                self.assertEqual((done.returncode, done.stderr), (0, b""), done.stdout[-500:])
+                got = (self.out / "big.bin").read_bytes()
+                kept = min(len(got) - len(got.lstrip(b"\xff")), cut)
+                self.assertGreater(kept, cut - MIB)
+                self.assertTrue(got[kept:] == BIG[kept:], f"{len(got)} bytes, {kept} kept")
+                (self.out / "big.bin").unlink()
+
+    def test_wget_timestamps(self):
+        # A copy that wget finds current stays as it is, though its bytes
+        # differ; once the file changes, it is fetched again.
+        served = self.srv.root / "a" / "stamp.txt"
+        os.utime(served, (MTIME, MTIME))
+        args = ["-q", "-N", self.url + "/stamp.txt"]
+        copy = self.out / "stamp.txt"
+        self.assertEqual(tool("wget", args, cwd=self.out).returncode, 0)
+        self.assertEqual((copy.read_bytes(), copy.stat().st_mtime), (b"first\n", MTIME))
+        copy.write_bytes(b"other\n")
+        os.utime(copy, (MTIME, MTIME))
+        self.assertEqual(tool("wget", args, cwd=self.out).returncode, 0)
+        self.assertEqual(copy.read_bytes(), b"other\n")
+        os.utime(served, (MTIME + 3600, MTIME + 3600))
+        self.assertEqual(tool("wget", args, cwd=self.out).returncode, 0)
+        self.assertEqual(copy.read_bytes(), b"first\n")
+
+    def test_wget_mirrors_listings(self):
+        done = tool("wget", ["-r", "-np", "-nH", "-e", "robots=off", "--tries=1", f"--timeout={int(10 * SLOW)}",
+                             "-q", self.url + "/tree/"], cwd=self.out)
+        self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+        got = sorted(str(p.relative_to(self.out)) for p in self.out.rglob("*") if p.is_file())
+        pages = ["tree/index.html", "tree/one/index.html", "tree/one/two/index.html", "tree/one/two/three/index.html"]
+        self.assertEqual(got, sorted(pages + ["tree/a.txt", "tree/one/b.txt", "tree/one/two/c.txt"]))
+        for name in pages:
+            title = "/" + name[:-len("index.html")]
+            self.assertTrue((self.out / name).read_bytes().startswith(b"<html><head><title>" + title.encode()), name)
+
+    def test_http_client_asks_twice(self):
+        conn = http.client.HTTPConnection(HOST, self.srv.port, timeout=10 * SLOW)
+        self.addCleanup(conn.close)
+        conn.request("GET", "/stamp.txt")
+        first = conn.getresponse()
+        self.assertEqual((first.status, first.read()), (200, b"first\n"))
+        conn.request("GET", "/big.bin", headers={"Range": "bytes=-5"})
+        second = conn.getresponse()
+        self.assertEqual((second.status, second.read()), (206, BIG[-5:]))
+
+
+if __name__ == "__main__":
+    unittest.main()
