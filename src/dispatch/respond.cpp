@@ -145,13 +145,24 @@ std::string slashtext(std::string path) {
     return "HTTP/1.1 303 needs_slash\r\nLocation: " + dest + "\r\n\r\n" + slashbody(dest);
 }
 
+namespace {
+
+// The request path's place on disk in the site folder host: orig as joined,
+// file without its trailing "/".
+void sitejoin(const std::string& host, const std::string& disk, std::string* orig, std::string* file) {
+    *orig = root() + "/" + host + disk;
+    *file = *orig;
+    if (cstrends(*file, "/")) file->pop_back();
+}
+
+}  // namespace
+
 void clntpick(std::uint64_t i, std::string host, std::string path) {
     conn& c = clntconn(i);
     std::string disk = pathdecode(path);
     if (!pathsafe(disk)) return clntmiss(c);
-    std::string file = root() + "/" + host + disk;
-    std::string orig = file;
-    if (cstrends(file, "/")) file.pop_back();
+    std::string orig, file;
+    sitejoin(host, disk, &orig, &file);
     statinfo data;
     if (clntfile(c, file, &data, "fopen")) return;
     if (!statdir(data)) return clntmiss(c);
@@ -174,9 +185,8 @@ void webreply(std::uint64_t i, std::string host, std::string path) {
     }
     std::string disk = pathdecode(path);
     if (!pathsafe(disk) || pathhidden(disk)) return clntmiss(c);
-    std::string file = root() + "/" + host + disk;
-    std::string orig = file;
-    if (cstrends(file, "/")) file.pop_back();
+    std::string orig, file;
+    sitejoin(host, disk, &orig, &file);
     statinfo data;
     if (webfile(c, file, &data, "fopen")) return;
     if (!statdir(data)) return clntmiss(c);
