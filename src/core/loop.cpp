@@ -60,6 +60,17 @@ void loopsweep(std::uint64_t now) {
     }
 }
 
+// Receives on entry n; once its request is complete its answer starts at
+// once, in the same turn: a fresh socket has room for its start. From then
+// on the client has its time to take it.
+void loopread(std::uint64_t n) {
+    clntread(n);
+    if (clntconn(n).desc && clntsending(clntconn(n))) {
+        clntconn(n).till = GetTickCount64() + clntpatience;
+        clntsend(n);
+    }
+}
+
 void loopdispatch(const sockset& rset, const sockset& wset, const sockset& eset) {
     siteforget();
     for (std::uint64_t n = 0; n < clnts().size(); ++n) {
@@ -77,17 +88,10 @@ void loopdispatch(const sockset& rset, const sockset& wset, const sockset& eset)
         } else if (setholds(&wset, desc)) {
             clntsend(n);
         } else if (setholds(&rset, desc)) {
-            if (clntlingering(c)) {
+            if (clntlingering(c))
                 lingerread(n);
-                continue;
-            }
-            clntread(n);
-            // The response starts now: the client gets its time to take it,
-            // and a fresh socket has room for its start at once.
-            if (clntconn(n).desc && clntsending(clntconn(n))) {
-                clntconn(n).till = GetTickCount64() + clntpatience;
-                clntsend(n);
-            }
+            else
+                loopread(n);
         }
     }
 }
@@ -170,14 +174,9 @@ void loopaccept(listener* lstn) {
         if (stow.ss_family == AF_INET)
             memcpy(&jerk.four, &reinterpret_cast<sockaddr_in*>(&stow)->sin_addr, 4);
         clnts().push_back(std::move(jerk));
-        std::uint64_t n = clnts().size() - 1;
         // What the client did before it connected is seen by its request.
         siteforget();
-        clntread(n);
-        if (clntconn(n).desc && clntsending(clntconn(n))) {
-            clntconn(n).till = GetTickCount64() + clntpatience;
-            clntsend(n);
-        }
+        loopread(clnts().size() - 1);
         loopcompact();
     }
 }

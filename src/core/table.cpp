@@ -34,7 +34,14 @@ char* rbuf() {
 
 void hangup(std::uint64_t i, const char* tag) {
     SOCKET desc = SOCKET(std::int64_t(clntdesc(i)));
-    sockshut(desc);
+    // What the client sent and nobody read (up to 64 KiB, whatever is there
+    // now) is taken off first, so that closing does not reset the connection.
+    sockhalf(desc);
+    for (long got = 0; got < 65536;) {
+        long n = sockrecv(desc, rbuf(), rbufsize - 1);
+        if (n <= 0) break;
+        got += n;
+    }
     if (closesocket(desc) != 0) {
         sockerror(tag);
         exit(1);

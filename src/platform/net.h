@@ -80,10 +80,6 @@ bool sockshort();
 // Winsock does not set errno, so there the cause is the system's text for
 // the Winsock error code, or "Winsock error N" where the system has none.
 void sockerror(const char* tag);
-// The orderly end of a connection whose response is out: stop sending, then
-// take off the socket, without waiting, what the client sent and nobody read
-// (at most 64 KiB), so that closing it does not reset the connection.
-void sockshut(SOCKET s);
 // Stops the sending side only: the client sees the end of the answer and may
 // go on sending.
 void sockhalf(SOCKET s);

@@ -89,16 +89,6 @@ void sockerror(const char* tag) {
     perror(tag);
 }
 
-void sockshut(SOCKET s) {
-    shutdown(int(s), SHUT_WR);
-    char junk[16384];
-    for (int got = 0; got < 65536;) {
-        ssize_t n = recv(int(s), junk, sizeof junk, MSG_DONTWAIT);
-        if (n <= 0) break;
-        got += int(n);
-    }
-}
-
 void sockhalf(SOCKET s) {
     shutdown(int(s), SHUT_WR);
 }

@@ -94,23 +94,6 @@ void sockerror(const char* tag) {
         fprintf(stderr, "%s: %.*s\n", tag, int(size), text);
 }
 
-void sockshut(SOCKET s) {
-    shutdown(s, SD_SEND);
-    // The socket stays blocking: each recv is made only after select has
-    // found data waiting, so none of them can hold up the loop.
-    char junk[16384];
-    for (int got = 0; got < 65536;) {
-        fd_set rset;
-        FD_ZERO(&rset);
-        FD_SET(s, &rset);
-        timeval none = {0, 0};
-        if (select(0, &rset, nullptr, nullptr, &none) != 1) break;
-        int n = recv(s, junk, sizeof junk, 0);
-        if (n <= 0) break;
-        got += n;
-    }
-}
-
 void sockhalf(SOCKET s) {
     shutdown(s, SD_SEND);
 }
