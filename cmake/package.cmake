@@ -38,8 +38,8 @@ else()
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Serves the subfolders of /srv/tavi as sites, chosen by the Host header. The
 package holds a systemd unit, tavi.service, which runs the server in its --web
-mode on port 80
-as a dynamic user once it is enabled; /srv/tavi/a is an example site.")
+mode on port 80 as a dynamic user once it is enabled; /srv/tavi/a is an example
+site.")
     # The program is linked statically: it depends on no shared library.
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
         ${PROJECT_SOURCE_DIR}/packaging/postinst
