@@ -5,7 +5,7 @@
 
 statinfo statpeek(std::string path) {
     statinfo data;
-    if (statpath(path.c_str(), &data) != 0) data = statinfo{0, -1, 0};
+    if (statpath(path.c_str(), &data) != 0) data = statinfo{0, -1, 0, 0};
     return data;
 }
 

@@ -85,21 +85,25 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
     h.type = mimefind(name);
     h.size = data->st_size;
     h.mtime = data->st_time;
-    h.tag = tagmake(h.size, h.mtime);
+    h.tag = tagmake(h.size, h.mtime, data->st_nsec);
     h.now = std::int64_t(std::time(nullptr));
     span s{spanwhole, 0, h.size};
-    if (asksrange(c.want, h.tag, h.mtime, h.now)) s = spanread(c.want.range, h.size);
+    // A range is a part of what GET sends: HEAD describes the whole.
+    if (!headonly(c) && asksrange(c.want, h.tag, h.mtime, h.now)) s = spanread(c.want.range, h.size);
     h.first = s.first;
     h.length = s.count;
-    if (asksfresh(c.want, h.tag, h.mtime, h.now)) h.code = 304;
+    bool held = asksheld(c.want, h.tag, h.mtime, h.now);
+    if (!held) h.code = 412;
+    else if (asksfresh(c.want, h.tag, h.mtime, h.now)) h.code = 304;
     else if (s.fate == spanmiss) h.code = 416, h.type.clear();
     else if (s.fate == spanpart) h.code = 206;
-    if (h.code == 304 || h.code == 416 || headonly(c)) {
+    if (h.code == 304 || h.code == 412 || h.code == 416 || headonly(c)) {
         if (fileshut(fptr) != 0) {
             perror("close 3");
             exit(1);
         }
-        clnttext(c, headmake(h));
+        if (!held) webfail(c, 412, "Precondition failed.");
+        else clnttext(c, headmake(h));
         return true;
     }
     c.buff = quipnone();
@@ -112,6 +116,13 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
 
 }  // namespace
 
+void webfail(conn& c, int code, const std::string& why) {
+    webhead h;
+    h.code = code;
+    h.type = mimefind(".txt");
+    webtext(c, h, why);
+}
+
 void clntfail(conn& c, const char* text) {
     if (web()) {
         // The same status and body, behind the header --web gives every answer.
@@ -120,8 +131,7 @@ void clntfail(conn& c, const char* text) {
         webhead h;
         h.code = std::atoi(text + 9);
         if (body == std::string::npos) return webtext(c, h, "");
-        h.type = mimefind(".txt");
-        return webtext(c, h, full.substr(body + 4));
+        return webfail(c, h.code, full.substr(body + 4));
     }
     c.buff = boutmake(text);
     c.mode = 1;
@@ -176,25 +186,28 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
                     numtext(std::int64_t(dirt.size())) + "\r\n\r\n" + dirt);
 }
 
-void webreply(std::uint64_t i, std::string host, std::string path) {
+void webreply(std::uint64_t i, std::string host, std::string disk) {
     conn& c = clntconn(i);
     webhead h;
     if (c.want.meth != "GET" && c.want.meth != "HEAD") {
         h.code = 405;
         return webtext(c, h, "");
     }
-    std::string disk = pathdecode(path);
     if (!pathsafe(disk) || pathhidden(disk)) return clntmiss(c);
     std::string orig, file;
     sitejoin(host, disk, &orig, &file);
     statinfo data;
-    if (webfile(c, file, &data, "fopen")) return;
+    // A name that ends in "/" is a folder's: a file is never served by it.
+    if (cstrends(orig, "/"))
+        data = statpeek(file);
+    else if (webfile(c, file, &data, "fopen"))
+        return;
     if (!statdir(data)) return clntmiss(c);
     // A listing is a page of the table's HTML type; so is the redirect's body.
     h.type = mimefind(".html");
     if (!cstrends(orig, "/")) {
         h.code = 303;
-        h.where = slashdest(path);
+        h.where = slashdest(c.want.path) + c.want.query;
         return webtext(c, h, slashbody(h.where));
     }
     if (webfile(c, file + "/index.htm", &data, "open 6")) return;

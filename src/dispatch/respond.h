@@ -9,13 +9,17 @@
 // In --web mode its status and body go behind the header of that mode.
 void clntfail(conn& c, const char* text);
 
+// A --web answer of the status with a short text body: why.
+void webfail(conn& c, int code, const std::string& why);
+
 // Leaves on entry i the response to the request path (as received) in the
 // site folder host: a file, a redirect, a listing or a 404.
 void clntpick(std::uint64_t i, std::string host, std::string path);
-// The same in --web mode, from the method and fields reception kept: GET and
-// HEAD only, hidden names missing, 304, 206 and 416 for a file, index.html
-// after index.htm, folders marked in the listing.
-void webreply(std::uint64_t i, std::string host, std::string path);
+// The same in --web mode, from the method and fields reception kept and the
+// decoded path without dot segments: GET and HEAD only, hidden names missing,
+// 412, 304, 206 and 416 for a file, index.html after index.htm, folders
+// marked in the listing.
+void webreply(std::uint64_t i, std::string host, std::string disk);
 // Where a folder asked for without its trailing slash is sent: the path and a
 // "/", on this host.
 std::string slashdest(std::string path);

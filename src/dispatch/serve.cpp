@@ -7,6 +7,7 @@
 #include "dispatch/probes.h"
 #include "dispatch/respond.h"
 #include "dispatch/serve.h"
+#include "request/asks.h"
 #include "request/kinds.h"
 #include "request/target.h"
 
@@ -74,7 +75,52 @@ std::string sitefind(std::string host) {
     return site;
 }
 
+namespace {
+
+// One write per line, flushed at once: a reader of a pipe sees it whole.
+void logwrite(const conn& c, const std::string& todo) {
+    unsigned char four[4];
+    memcpy(four, &c.four, 4);
+    std::string line = todo + logaddr(four) + "\n";
+    fwrite(line.data(), 1, line.size(), stdout);
+    fflush(stdout);
+}
+
+// A --web request answered with a refusal: the status and why, in the log
+// and in the answer's body.
+void webrefuse(conn& c, int code, const std::string& why) {
+    std::string todo = std::to_string(code) + " " + why;
+    todo.resize(64, ' ');
+    logwrite(c, todo);
+    webfail(c, code, why);
+}
+
+// The --web dispatcher: the host of an absolute target before Host's, none
+// at all for the fallback site, dot segments out of the path.
+void webserv(std::uint64_t i) {
+    conn& c = clntconn(i);
+    const asks& a = c.want;
+    if (a.code != 0) return webrefuse(c, a.code, a.why);
+    std::string host = a.host;
+    if (a.hosts == 0 && !a.absolute) {
+        // HTTP/1.0 may leave Host out: the client knows of one site only.
+        host = "a";
+    } else if (host.empty() || cstrends(host, ".")) {
+        return webrefuse(c, 400, "Host bad: one.");
+    }
+    host = sitefind(host);
+    if (host.empty()) return webrefuse(c, 400, "Host bad: two.");
+    bool fetch = a.meth == "GET" || a.meth == "HEAD";
+    std::string disk;
+    if (fetch && !pathtidy(pathdecode(a.path), &disk)) return webrefuse(c, 400, "The path climbs above the site.");
+    logwrite(c, logtodo(host, a.path));
+    webreply(i, host, disk);
+}
+
+}  // namespace
+
 void clntserv(std::uint64_t i) {
+    if (web()) return webserv(i);
     conn& c = clntconn(i);
     clntdesc(i);
     std::string host = clnthost(i);
@@ -84,14 +130,6 @@ void clntserv(std::uint64_t i) {
     host = sitefind(host);
     if (host.empty()) return clntfail(c, "HTTP/1.1 400 bad_host_two\r\n\r\nHost bad: two.");
     std::string path = partpath(clntpart(i));
-    // One write per line, flushed at once: a reader of a pipe sees it whole.
-    unsigned char four[4];
-    memcpy(four, &c.four, 4);
-    std::string line = logtodo(host, path) + logaddr(four) + "\n";
-    fwrite(line.data(), 1, line.size(), stdout);
-    fflush(stdout);
-    if (web())
-        webreply(i, host, path);
-    else
-        clntpick(i, host, path);
+    logwrite(c, logtodo(host, path));
+    clntpick(i, host, path);
 }

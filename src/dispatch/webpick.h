@@ -11,10 +11,16 @@
 // If-Modified-Since is a date at or after the modification time (to the
 // second). An unreadable date asks nothing. now reads two-digit years.
 bool asksfresh(const asks& a, std::string tag, std::int64_t mtime, std::int64_t now);
+// A request for a file with this tag and modification time may be answered:
+// its If-Match names the tag by the strong comparison (or is "*"); or, with
+// no If-Match at all, the file has not changed since its If-Unmodified-Since.
+// Else it gets 412. An unreadable date asks nothing.
+bool asksheld(const asks& a, std::string tag, std::int64_t mtime, std::int64_t now);
 // The Range of a request for a file with this tag and modification time is
 // honoured: it has no If-Range, or one that is the tag itself (a weak tag
-// never is) or the very second of the modification. Else the copy the client
-// holds a part of is not this file, and it gets the whole. now as above.
+// never is), or the very second of the modification when that date is strong:
+// a second or more before now. Else the copy the client holds a part of may
+// not be this file, and it gets the whole. now as above.
 bool asksrange(const asks& a, std::string tag, std::int64_t mtime, std::int64_t now);
 // A name that begins with '.': never listed.
 bool namehidden(std::string name);

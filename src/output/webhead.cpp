@@ -15,7 +15,10 @@ const char* reason(int code) {
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 412: return "Precondition Failed";
     case 416: return "Range Not Satisfiable";
+    case 431: return "Request Header Fields Too Large";
+    case 505: return "HTTP Version Not Supported";
     }
     return nullptr;
 }

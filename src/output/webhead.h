@@ -4,7 +4,7 @@
 #include <string>
 
 struct webhead {
-    int code = 200;           // 200 206 303 304 400 404 405 416
+    int code = 200;           // 200 206 303 304 400 404 405 412 416 431 505
     std::string type;         // Content-Type; empty for none
     std::int64_t length = 0;  // Content-Length: the body GET gets, also for HEAD
     std::int64_t size = -1;   // the file's size; -1 when the answer is not a file

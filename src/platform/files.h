@@ -28,11 +28,13 @@ bool workdir(std::string* path);
 
 // The status record of _stat64: the fields the server reads, size in 64 bits.
 // st_time is st_mtime, in seconds since 1970, under a name of its own: glibc
-// makes st_mtime a macro.
+// makes st_mtime a macro. st_nsec is the part of a second on top, where the
+// system keeps one (filled by fileopen; 0 elsewhere).
 struct statinfo {
     unsigned st_mode;
     std::int64_t st_size;
     std::int64_t st_time;
+    std::int64_t st_nsec;
 };
 
 // _stat64: the status of a path, following links; 0 on success. A path

@@ -28,6 +28,7 @@ int statpath(const char* path, statinfo* data) {
     data->st_mode = unsigned(info.st_mode);
     data->st_size = std::int64_t(info.st_size);
     data->st_time = std::int64_t(info.st_mtime);
+    data->st_nsec = 0;
     return 0;
 }
 
@@ -37,13 +38,14 @@ filehand fileopen(const char* path, statinfo* data) {
         int why = errno;
         // Missing: nothing more to learn. Otherwise the kind of what could
         // not be opened decides the answer.
-        if (why == ENOENT || why == ENOTDIR || statpath(path, data) != 0) *data = statinfo{0, -1, 0};
+        if (why == ENOENT || why == ENOTDIR || statpath(path, data) != 0) *data = statinfo{0, -1, 0, 0};
         errno = why;
         return filenone;
     }
     struct stat info;
     if (fstat(file, &info) != 0) info = {};
-    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size), std::int64_t(info.st_mtime)};
+    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size), std::int64_t(info.st_mtime),
+                     std::int64_t(info.st_mtim.tv_nsec)};
     if (S_ISREG(info.st_mode)) return file;
     close(file);
     return filenone;

@@ -82,13 +82,14 @@ int statpath(const char* path, statinfo* data) {
     data->st_mode = unsigned(info.st_mode);
     data->st_size = std::int64_t(info.st_size);
     data->st_time = std::int64_t(info.st_mtime);
+    data->st_nsec = 0;
     return 0;
 }
 
 filehand fileopen(const char* path, statinfo* data) {
     std::wstring wide;
     if (!widen(path, &wide)) {
-        *data = statinfo{0, -1, 0};
+        *data = statinfo{0, -1, 0, 0};
         errno = ENOENT;
         return filenone;
     }
@@ -96,13 +97,18 @@ filehand fileopen(const char* path, statinfo* data) {
     if (file < 0) {
         // A folder cannot be opened here at all: its status tells it apart.
         int why = errno;
-        if (statpath(path, data) != 0) *data = statinfo{0, -1, 0};
+        if (statpath(path, data) != 0) *data = statinfo{0, -1, 0, 0};
         errno = why;
         return filenone;
     }
     struct _stat64 info;
     if (_fstat64(file, &info) != 0) info = {};
-    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size), std::int64_t(info.st_mtime)};
+    // The runtime's status stops at the second; the handle's time has 100 ns steps.
+    FILETIME made, seen, wrote;
+    std::int64_t nsec = 0;
+    if (GetFileTime(HANDLE(_get_osfhandle(file)), &made, &seen, &wrote))
+        nsec = std::int64_t((std::uint64_t(wrote.dwHighDateTime) << 32 | wrote.dwLowDateTime) % 10000000) * 100;
+    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size), std::int64_t(info.st_mtime), nsec};
     if ((info.st_mode & _S_IFMT) == _S_IFREG) return file;
     _close(file);
     return filenone;

@@ -1,36 +1,211 @@
 #include <cassert>
+#include <cstring>
 
 #include "request/asks.h"
 #include "request/kinds.h"
 
-std::string partmeth(std::string part) {
-    assert(partsane(part));
-    return part.substr(0, part.find(' ', 1));
+namespace {
+
+bool tchar(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c));
 }
 
-asks asksmake(std::string part) {
-    assert(partsane(part));
-    asks a;
-    a.meth = partmeth(part);
-    a.used = part.size();
-    return a;
+bool blank(char c) {
+    return c == ' ' || c == '\t';
 }
 
-bool asksnote(asks& a, std::string link) {
-    assert(linksane(link));
-    a.used += link.size();
-    // Reception has lowered the line already; a caller that did not still
-    // gets its names recognised.
-    std::string name = linkname(link);
-    for (char& c : name) c = charlow(c);
-    std::string* keep = nullptr;
-    if (name == "range") keep = &a.range;
-    if (name == "if-modified-since") keep = &a.since;
-    if (name == "if-none-match") keep = &a.match;
-    if (name == "if-range") keep = &a.guard;
-    if (keep) {
-        std::string valu = linkvalu(link);
-        *keep = keep->empty() ? valu : *keep + ", " + valu;
+bool digits(const std::string& s) {
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+bool hexdigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+std::string lowered(std::string s) {
+    for (char& c : s) c = charlow(c);
+    return s;
+}
+
+// A port after a host's ':': none at all, or a number a port can be.
+bool portsane(const std::string& s) {
+    if (!digits(s)) return false;
+    std::size_t lead = s.find_first_not_of('0');
+    return lead == std::string::npos || (s.size() - lead <= 5 && std::stol(s.substr(lead)) <= 65535);
+}
+
+bool foursane(const std::string& s) {
+    int parts = 0;
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t upto = s.find('.', from);
+        std::string octet = s.substr(from, upto == std::string::npos ? std::string::npos : upto - from);
+        if (octet.empty() || octet.size() > 3 || !digits(octet) || std::stoi(octet) > 255) return false;
+        ++parts;
+        if (upto == std::string::npos) break;
+        from = upto + 1;
     }
-    return a.used <= blockmost;
+    return parts == 4;
+}
+
+// Groups of an IPv6 address between colons; an IPv4 address may end the
+// address (last) and counts as two. False when a group is malformed.
+bool groupsread(const std::string& s, bool last, int* count) {
+    *count = 0;
+    if (s.empty()) return true;
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t upto = s.find(':', from);
+        std::string group = s.substr(from, upto == std::string::npos ? std::string::npos : upto - from);
+        if (upto == std::string::npos && last && group.find('.') != std::string::npos) {
+            if (!foursane(group)) return false;
+            *count += 2;
+            return true;
+        }
+        if (group.empty() || group.size() > 4) return false;
+        for (char c : group)
+            if (!hexdigit(c)) return false;
+        ++*count;
+        if (upto == std::string::npos) return true;
+        from = upto + 1;
+    }
+}
+
+// The name part of a host: labels of the characters a URI's host name may
+// hold, none empty, but for one final dot.
+bool namesane(const std::string& s) {
+    if (s.empty() || s[0] == '.' || s.find("..") != std::string::npos) return false;
+    for (std::size_t k = 0; k < s.size(); ++k) {
+        char c = s[k];
+        if (c == '%') {
+            if (k + 2 >= s.size() || !hexdigit(s[k + 1]) || !hexdigit(s[k + 2])) return false;
+            k += 2;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                     std::strchr("-._~!$&'()*+,;=", c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The value of a field that --web reads, by its lowered name; none for others.
+std::string* fieldkeep(asks& a, const std::string& name) {
+    if (name == "range") return &a.range;
+    if (name == "if-modified-since") return &a.since;
+    if (name == "if-none-match") return &a.match;
+    if (name == "if-range") return &a.guard;
+    if (name == "if-match") return &a.ifmatch;
+    if (name == "if-unmodified-since") return &a.unsince;
+    return nullptr;
+}
+
+}  // namespace
+
+bool tokensane(std::string text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!tchar(c)) return false;
+    return true;
+}
+
+bool sixsane(std::string text) {
+    std::size_t pair = text.find("::");
+    int left = 0, right = 0;
+    if (pair == std::string::npos) return groupsread(text, true, &left) && left == 8;
+    if (text.find("::", pair + 1) != std::string::npos) return false;
+    return groupsread(text.substr(0, pair), false, &left) && groupsread(text.substr(pair + 2), true, &right) &&
+           left + right <= 7;
+}
+
+bool hostsane(std::string text) {
+    if (text.empty()) return true;
+    if (text[0] == '[') {
+        std::size_t shut = text.find(']');
+        if (shut == std::string::npos || !sixsane(text.substr(1, shut - 1))) return false;
+        std::string rest = text.substr(shut + 1);
+        return rest.empty() || (rest[0] == ':' && portsane(rest.substr(1)));
+    }
+    std::size_t colon = text.find(':');
+    if (colon != std::string::npos && !portsane(text.substr(colon + 1))) return false;
+    return namesane(text.substr(0, colon));
+}
+
+void asksfail(asks& a, int code, const char* why) {
+    if (a.code != 0) return;
+    a.code = code;
+    a.why = why;
+}
+
+void askspart(asks& a, std::string line) {
+    std::size_t one = line.find(' ');
+    std::size_t two = one == std::string::npos ? one : line.find(' ', one + 1);
+    if (two == std::string::npos || line.find(' ', two + 1) != std::string::npos)
+        return asksfail(a, 400, "Malformed request line.");
+    a.meth = line.substr(0, one);
+    a.targ = line.substr(one + 1, two - one - 1);
+    std::string vers = line.substr(two + 1);
+    if (!tokensane(a.meth)) return asksfail(a, 400, "Malformed request line.");
+    if (vers.size() != 8 || vers.compare(0, 5, "HTTP/") != 0 || !digits(vers.substr(5, 1)) || vers[6] != '.' ||
+        !digits(vers.substr(7)))
+        return asksfail(a, 400, "Malformed request line.");
+    if (vers != "HTTP/1.1" && vers != "HTTP/1.0") return asksfail(a, 505, "Only HTTP/1.0 and HTTP/1.1 are served.");
+    a.vers = vers == "HTTP/1.1" ? 11 : 10;
+    if (a.targ.empty()) return asksfail(a, 400, "Malformed request line.");
+    for (char c : a.targ)
+        if (c < 0x21 || c > 0x7e) return asksfail(a, 400, "Malformed request target.");
+    std::string rest = a.targ;
+    std::string scheme = lowered(rest.substr(0, 8));
+    if (rest[0] != '/' && (cstrbegs(scheme, "http://") || scheme == "https://")) {
+        // The absolute form: its host names the site, whatever Host says.
+        std::size_t from = rest.find("://") + 3;
+        std::size_t upto = rest.find_first_of("/?", from);
+        if (upto == std::string::npos) upto = rest.size();
+        a.host = lowered(rest.substr(from, upto - from));
+        if (a.host.empty() || a.host.find('@') != std::string::npos || !hostsane(a.host))
+            return asksfail(a, 400, "Bad host in the request target.");
+        a.absolute = true;
+        rest = rest[upto] == '/' ? rest.substr(upto) : "/" + rest.substr(upto);
+    } else if (rest[0] != '/') {
+        // CONNECT's host:port, OPTIONS' "*": only GET and HEAD need a path,
+        // and the others are refused for their method.
+        if (a.meth == "GET" || a.meth == "HEAD") return asksfail(a, 400, "Malformed request target.");
+        a.path = rest;
+        return;
+    }
+    std::size_t ask = rest.find('?');
+    a.path = rest.substr(0, ask);
+    if (ask != std::string::npos) a.query = rest.substr(ask);
+}
+
+void asksfield(asks& a, std::string line) {
+    if (line.empty() || blank(line[0])) return asksfail(a, 400, "Folded field line.");
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos || !tokensane(line.substr(0, colon)))
+        return asksfail(a, 400, colon != std::string::npos && colon > 0 && blank(line[colon - 1])
+                                    ? "Whitespace before a field's colon."
+                                    : "Malformed field line.");
+    std::size_t from = colon + 1, upto = line.size();
+    for (std::size_t k = from; k < upto; ++k) {
+        unsigned char u = static_cast<unsigned char>(line[k]);
+        if ((u < 0x20 && u != '\t') || u == 0x7f) return asksfail(a, 400, "Control byte in a field value.");
+    }
+    while (from < upto && blank(line[from])) ++from;
+    while (upto > from && blank(line[upto - 1])) --upto;
+    std::string name = lowered(line.substr(0, colon));
+    std::string valu = line.substr(from, upto - from);
+    if (name == "host") {
+        // Checked even where the target names the host: a client that sends
+        // a bad one or two of them is not to be trusted with either.
+        if (++a.hosts > 1) return asksfail(a, 400, "More than one Host.");
+        if (!hostsane(valu)) return asksfail(a, 400, "Bad Host.");
+        if (!a.absolute) a.host = lowered(valu);
+    }
+    if (std::string* keep = fieldkeep(a, name)) *keep = keep->empty() ? valu : *keep + ", " + valu;
+}
+
+void asksdone(asks& a) {
+    if (a.vers == 11 && a.hosts == 0) asksfail(a, 400, "No Host.");
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cassert>
 #include <cstdint>
 
@@ -148,6 +149,12 @@ bool asctimedate(const std::string& text, stamp& t) {
     return s.done();
 }
 
+bool stampafter(const stamp& a, const stamp& b) {
+    const std::int64_t x[] = {a.year, a.mon, a.day, a.hour, a.min, a.sec};
+    const std::int64_t y[] = {b.year, b.mon, b.day, b.hour, b.min, b.sec};
+    return std::lexicographical_compare(y, y + 6, x, x + 6);
+}
+
 void twodigits(std::string& out, std::int64_t v) {
     out += char('0' + v / 10);
     out += char('0' + v % 10);
@@ -187,14 +194,16 @@ bool dateread(std::string text, std::int64_t now, std::int64_t* secs) {
     for (char& c : text) c = charlow(c);
     stamp t;
     if (rfc850date(text, t)) {
-        // The year within 50 years either side of now's.
+        // The latest year with these last two digits that is not more than
+        // 50 years ahead of now, to the second.
         if (now < datelow) now = datelow;
         if (now > datehigh) now = datehigh;
-        std::int64_t year, mon, day;
-        daysdate(divfloor(now, 86400), &year, &mon, &day);
-        t.year += year - year % 100;
-        if (t.year > year + 50) t.year -= 100;
-        if (t.year <= year - 50) t.year += 100;
+        std::int64_t days = divfloor(now, 86400), year, mon, day;
+        daysdate(days, &year, &mon, &day);
+        std::int64_t rest = now - days * 86400;
+        stamp edge{year + 50, mon, day, rest / 3600, rest / 60 % 60, rest % 60};
+        t.year += year - year % 100 + 100;
+        while (stampafter(t, edge)) t.year -= 100;
         if (t.year < 0 || t.year > 9999) return false;
     } else if (!fixdate(text, t) && !asctimedate(text, t)) {
         return false;

@@ -16,6 +16,7 @@ std::string datetext(std::int64_t secs);
 // IMF-fixdate, the obsolete RFC 850 form "Sunday, 06-Nov-94 08:49:37 GMT"
 // and the asctime form "Sun Nov  6 08:49:37 1994". Names are matched in any
 // case, since reception lowers header values; the day name is not checked
-// against the date. A two-digit year is the one within 50 years of now.
+// against the date. A two-digit year is the latest one not more than 50
+// years after now.
 // False when the text is none of these or names a day that does not exist.
 bool dateread(std::string text, std::int64_t now, std::int64_t* secs);

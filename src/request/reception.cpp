@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "request/reception.h"
 #include "core/world.h"
 #include "dispatch/serve.h"
@@ -15,11 +17,6 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
         c.buff += b;
         if (c.buff == crlf) {
             if (c.rqst.empty()) return feedbadline;
-            // --web reads the whole block: its fields may come after the host.
-            if (web() && !c.head.empty()) {
-                c.buff.clear();
-                return feedhost;
-            }
             c.buff = boutmake("HTTP/1.1 400 bad_request\r\n");
             c.mode = 1;
             return feedanswer;
@@ -33,12 +30,8 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
             if (c.rqst.empty()) {
                 c.rqst = line;
                 if (!partsane(line)) return feedbadpart;
-                if (web()) c.want = asksmake(line);
             } else if (!linksane(line)) {
                 return feedbadline;
-            } else if (web()) {
-                if (!asksnote(c.want, line)) return feedbadline;
-                if (c.head.empty() && linkhost(line)) c.head = line;
             } else if (linkhost(line)) {
                 c.head = line;
                 return feedhost;
@@ -46,6 +39,48 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
         }
     }
     return feedmore;
+}
+
+feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took) {
+    asks& a = c.want;
+    std::size_t k = 0;
+    while (k < n) {
+        const void* stop = memchr(data + k, '\n', n - k);
+        std::size_t upto = stop ? std::size_t(static_cast<const char*>(stop) - data) : n;
+        c.buff.append(data + k, upto - k);
+        k = stop ? upto + 1 : n;
+        if (!stop) {
+            // A line still coming may be too long already; a lone CR may be
+            // the blank line's.
+            if (a.used + c.buff.size() > blockmost && c.buff != "\r")
+                asksfail(a, 431, "The request's header is too large.");
+            break;
+        }
+        std::string line;
+        line.swap(c.buff);
+        std::size_t size = line.size() + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // The blank line that ends the block is not counted in its bound.
+        if (c.rqst.empty() || !line.empty()) a.used += size;
+        if (a.used > blockmost) {
+            asksfail(a, 431, "The request's header is too large.");
+        } else if (c.rqst.empty()) {
+            // A blank line before the request is skipped: a client may end
+            // a body it sent with one more line end than it announced.
+            if (line.empty()) continue;
+            c.rqst = line + crlf;
+            askspart(a, line);
+        } else if (line.empty()) {
+            asksdone(a);
+            *took = k;
+            return feedhost;
+        } else {
+            asksfield(a, line);
+        }
+        if (a.code != 0) break;
+    }
+    *took = k;
+    return a.code != 0 ? feedhost : feedmore;
 }
 
 void clntread(std::uint64_t i) {
@@ -62,7 +97,8 @@ void clntread(std::uint64_t i) {
         hangup(i, "close 1");
         return;
     }
-    switch (clntfeed(c, rbuf(), std::size_t(n))) {
+    std::size_t took = 0;
+    switch (web() ? webfeed(c, rbuf(), std::size_t(n), &took) : clntfeed(c, rbuf(), std::size_t(n))) {
     case feedmore:
     case feedanswer:
         break;

@@ -14,7 +14,8 @@ enum feed {
     feedbadline,  // an empty first line, a malformed or overlong line or block: hang up
     feedbadpart,  // a malformed request line: end quietly
     feedanswer,   // the header ended without a host line: the 400 is set
-    feedhost,     // the host line is stored (--web: and the block has ended): dispatch
+    feedhost,     // the host line is stored (--web: the block has ended, or the
+                  // record's code refuses the request): dispatch
 };
 
 // The longest line, its "\r\n" included: a client cannot make a record grow
@@ -24,5 +25,10 @@ const std::size_t linemost = 8192;
 // Feeds n received bytes to a receiving record, up to the byte that decides
 // something; the bytes behind that one are not looked at.
 feed clntfeed(conn& c, const char* data, std::size_t n);
+// The same in --web mode, where every request is answered: the request line
+// and field lines are read to the blank line that ends the block (ended by
+// CR LF or a bare LF), or to the line that decides a refusal. took is set to
+// the bytes used; those behind them are the next request's.
+feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took);
 // The loop's handler for a readable connection.
 void clntread(std::uint64_t i);

@@ -33,13 +33,15 @@ bool tagsane(std::string tag) {
     return true;
 }
 
-std::string tagmake(std::int64_t size, std::int64_t mtime) {
+std::string tagmake(std::int64_t size, std::int64_t mtime, std::int64_t nsec) {
     assert(size >= 0);
     // A time before 1970 is written as its two's complement: still one tag per time.
-    return "\"" + hextext(std::uint64_t(mtime)) + "-" + hextext(std::uint64_t(size)) + "\"";
+    std::string when = hextext(std::uint64_t(mtime));
+    if (nsec != 0) when += "." + hextext(std::uint64_t(nsec));
+    return "\"" + when + "-" + hextext(std::uint64_t(size)) + "\"";
 }
 
-bool tagmatch(std::string list, std::string tag) {
+bool tagmatch(std::string list, std::string tag, bool strong) {
     assert(tagsane(tag));
     std::size_t b = 0, e = list.size();
     while (b < e && blank(list[b])) ++b;
@@ -53,13 +55,14 @@ bool tagmatch(std::string list, std::string tag) {
             ++at;
             continue;
         }
-        if ((list[at] == 'W' || list[at] == 'w') && at + 1 < e && list[at + 1] == '/') at += 2;
+        bool weak = list[at] == 'W' && at + 1 < e && list[at + 1] == '/';
+        if (weak) at += 2;
         if (at >= e || list[at] != '"') return false;
         std::size_t shut = list.find('"', at + 1);
         if (shut >= e) return false;
         std::string item = list.substr(at, shut + 1 - at);
         if (!tagsane(item)) return false;
-        found = found || item == tag;
+        found = found || (item == tag && !(weak && strong));
         at = shut + 1;
         while (at < e && blank(list[at])) ++at;
         if (at < e && list[at] != ',') return false;

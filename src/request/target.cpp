@@ -1,4 +1,5 @@
 #include <cassert>
+#include <vector>
 
 #include "core/conn.h"
 #include "platform/files.h"
@@ -79,6 +80,29 @@ std::string pathdecode(std::string path) {
         }
     }
     return out;
+}
+
+bool pathtidy(std::string path, std::string* out) {
+    assert(cstrbegs(path, "/"));
+    std::vector<std::string> segs;
+    bool slash = false;
+    for (std::size_t from = 1;;) {
+        std::size_t upto = path.find('/', from);
+        std::string seg = path.substr(from, upto == std::string::npos ? upto : upto - from);
+        slash = seg == "." || seg == "..";
+        if (seg == "..") {
+            if (segs.empty()) return false;
+            segs.pop_back();
+        } else if (!slash) {
+            segs.push_back(seg);
+        }
+        if (upto == std::string::npos) break;
+        from = upto + 1;
+    }
+    *out = "";
+    for (const std::string& seg : segs) *out += "/" + seg;
+    if (slash || out->empty()) *out += "/";
+    return true;
 }
 
 bool pathsafe(std::string path) {

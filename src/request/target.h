@@ -21,6 +21,10 @@ std::string clnthost(std::uint64_t i);
 // The path with each %XX (two hex digits, either case) made its byte; a '%'
 // that is not followed by two hex digits stays as it is.
 std::string pathdecode(std::string path);
+// A decoded path with its dot segments taken out: "." stays where it is,
+// ".." goes up one segment, and a final one leaves the path ending in "/".
+// False when a ".." would climb above the path's start.
+bool pathtidy(std::string path, std::string* out);
 // A decoded path is safe to join to a site folder: it begins with "/", holds
 // no control byte and no ".." segment, and the platform takes each segment as
 // a name inside its folder (segsafe).

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -21,26 +22,26 @@ namespace {
 const std::int64_t nov94 = 784111777;   // Sun, 06 Nov 1994 08:49:37 GMT
 const std::int64_t jan26 = 1767225600;  // Thu, 01 Jan 2026 00:00:00 GMT
 
-TEST(Web, AsksKeepsItsFieldsAndBound) {
-    std::string part = "DELETE http://a/ HTTP/1.0\r\n";
-    asks a = asksmake(part);
-    std::size_t used = part.size();
-    for (std::string l : {"host: a\r\n", "range: bytes=0-1\r\n", "x-range: 5\r\n",
-                          "if-none-match: \"a\"\r\n", "If-None-Match:  w/\"b\"\r\n",
-                          "if-modified-since: sun, 06 nov 1994 08:49:37 gmt\r\n"}) {
-        EXPECT_TRUE(asksnote(a, l)) << l;
-        used += l.size();
-    }
-    EXPECT_EQ(a.meth, "DELETE");
-    EXPECT_EQ(partmeth("get / HTTP/1.1\r\n"), "get");
-    EXPECT_EQ(a.range, "bytes=0-1");
-    EXPECT_EQ(a.match, "\"a\", w/\"b\"");
-    EXPECT_EQ(a.since, "sun, 06 nov 1994 08:49:37 gmt");
-    EXPECT_EQ(a.used, used);
-    // The block may be blockmost bytes long, and not one more.
-    EXPECT_TRUE(asksnote(a, "x: " + std::string(blockmost - used - 5, 'v') + "\r\n"));
-    EXPECT_EQ(a.used, blockmost);
-    EXPECT_FALSE(asksnote(a, "y: z\r\n"));
+TEST(Web, AsksReadsTheBlock) {
+    asks a;
+    askspart(a, "GET http://B.x:81?q HTTP/1.0");
+    for (std::string l : {"Host: a", "range: bytes=0-1", "x-range: 5", "If-None-Match: \"a\"",
+                          "if-none-match:\tW/\"b\" ", "X-Empty:", "x: caf\xc3\xa9"})
+        asksfield(a, l);
+    asksdone(a);
+    EXPECT_EQ(a.why, "");
+    EXPECT_TRUE(a.meth == "GET" && a.host == "b.x:81" && a.path == "/" && a.query == "?q" && a.vers == 10);
+    EXPECT_TRUE(a.range == "bytes=0-1" && a.match == "\"a\", W/\"b\"");
+    // A host as Host or an absolute target gives it.
+    const std::vector<std::pair<std::string, bool>> hosts = {
+        {"a", true}, {"A.b-c_d~:8080", true}, {"a.", true}, {"1.2.3.4:", true}, {"[::1]:80", true},
+        {"[1:2:3:4:5:6:7:8]", true}, {"[::ffff:1.2.3.4]", true}, {"[1::2:3]", true}, {"%41", true},
+        {"..", false}, {"a..b", false}, {".a", false}, {"a:8x", false}, {"a:65536", false}, {"a:1:2", false},
+        {"a/b", false}, {"a\\b", false}, {"a b", false}, {"[::1", false}, {"[1::2::3]", false},
+        {"[1:2:3:4:5:6:7]", false}, {"[::12345]", false}, {"[::1.2.3.256]", false}, {"[::1]x", false},
+        {"::1", false}, {"%4", false},
+    };
+    for (const auto& [host, want] : hosts) EXPECT_EQ(hostsane(host), want) << host;
 }
 
 TEST(Web, Spanread) {
@@ -102,8 +103,9 @@ TEST(Web, Dates) {
         {"Sun Nov  6 08:49:37 1994", nov94},         {"Sun Nov 06 08:49:37 1994", nov94},
         {"Mon, 06 Nov 1994 08:49:37 GMT", nov94},  // the day name is not checked
         {"Sun, 06 Nov 1994 08:49:60 GMT", nov94 + 23},
-        {"Saturday, 06-Nov-76 08:49:37 GMT", 3371878177},  // 2076: within 50 years
-        {"Saturday, 06-Nov-77 08:49:37 GMT", 247654177},   // 1977
+        // Now is 2026-01-01 00:00:00: up to 50 years ahead, and not a second more.
+        {"Thursday, 01-Jan-76 00:00:00 GMT", 3345062400}, {"Thursday, 01-Jan-76 00:00:01 GMT", 189302401},
+        {"Saturday, 06-Nov-76 08:49:37 GMT", 216118177},
         {"Sun, 06 Nov 1994 08:49:37 UTC", -1},  {"Sun, 6 Nov 1994 08:49:37 GMT", -1},
         {"Sun, 06 Nov 94 08:49:37 GMT", -1},    {"Sun, 06 Nov 1994 08:49:37 GMT ", -1},
         {"Sun, 06 Nov 1994 08:49 GMT", -1},     {"Sun, 06 Nov 1994 24:00:00 GMT", -1},
@@ -124,9 +126,10 @@ TEST(Web, Dates) {
 }
 
 TEST(Web, Tags) {
-    EXPECT_EQ(tagmake(0, 0), "\"0-0\"");
-    EXPECT_EQ(tagmake(1234, 0x5f5e10a), "\"5f5e10a-4d2\"");
-    EXPECT_EQ(tagmake(5, -1), "\"ffffffffffffffff-5\"");
+    EXPECT_EQ(tagmake(0, 0, 0), "\"0-0\"");
+    EXPECT_EQ(tagmake(1234, 0x5f5e10a, 0), "\"5f5e10a-4d2\"");
+    EXPECT_EQ(tagmake(1234, 0x5f5e10a, 255), "\"5f5e10a.ff-4d2\"");
+    EXPECT_EQ(tagmake(5, -1, 0), "\"ffffffffffffffff-5\"");
     const std::vector<std::pair<std::string, bool>> sane = {
         {"\"\"", true},      {"\"a!#~\x80\"", true}, {"\"", false},       {"a", false},
         {"W/\"a\"", false}, {"\"a\"b\"", false},    {"\"a b\"", false}, {"\"a\x7f\"", false},
@@ -134,14 +137,18 @@ TEST(Web, Tags) {
     for (const auto& [tag, want] : sane) EXPECT_EQ(tagsane(tag), want) << tag;
 
     const std::string tag = "\"5f-4d2\"";
-    const std::vector<std::pair<std::string, bool>> lists = {
-        {tag, true},         {"*", true},          {" * ", true},         {"w/" + tag, true},
-        {"W/" + tag, true},  {"\"x\", " + tag, true}, {"\"x\",, " + tag + " ,", true},
-        {"\"5F-4D2\"", false}, {"5f-4d2", false},  {"\"x\"", false},      {tag + " \"x\"", false},
-        {"\"x\", junk, " + tag, false}, {"\"5f-4d2", false}, {"*, " + tag, false}, {"", false},
-        {"w/ " + tag, false}, {"\"5f-4d2\"x", false},
+    // By the weak comparison, then the strong one.
+    const std::vector<std::tuple<std::string, bool, bool>> lists = {
+        {tag, true, true},       {"*", true, true},         {" * ", true, true},  {"W/" + tag, true, false},
+        {"w/" + tag, false, false}, {"\"x\", " + tag, true, true}, {"\"x\",, " + tag + " ,", true, true},
+        {"\"5F-4D2\"", false, false}, {"5f-4d2", false, false}, {"\"x\"", false, false},
+        {tag + " \"x\"", false, false}, {"\"x\", junk, " + tag, false, false}, {"\"5f-4d2", false, false},
+        {"*, " + tag, false, false}, {"", false, false}, {"W/ " + tag, false, false}, {"\"5f-4d2\"x", false, false},
     };
-    for (const auto& [list, want] : lists) EXPECT_EQ(tagmatch(list, tag), want) << list;
+    for (const auto& [list, weak, strong] : lists) {
+        EXPECT_EQ(tagmatch(list, tag, false), weak) << list;
+        EXPECT_EQ(tagmatch(list, tag, true), strong) << list;
+    }
 }
 
 TEST(Web, Asksfresh) {
@@ -192,6 +199,8 @@ TEST(Web, Mimefind) {
         {"f.woff2", "font/woff2"}, {"f.ttf", "font/ttf"}, {"f.otf", "font/otf"}, {"z.zip", app + "zip"},
         {"z.tar.gz", app + "gzip"}, {"z.tar", app + "x-tar"}, {"/a.html/b", oct}, {"/a/b.", oct},
         {"/noext", oct}, {"", oct}, {"/x.exe", oct}, {"/x.htmlx", oct}, {"/x.js/", oct},
+        {"a.webmanifest", app + "manifest+json" + utf}, {"s.vtt", "text/vtt" + utf}, {"v.mov", "video/quicktime"},
+        {"x.xhtml", app + "xhtml+xml" + utf}, {"a.m4a", "audio/mp4"}, {"p.bmp", "image/bmp"}, {"z.7z", app + "x-7z-compressed"},
     };
     for (const auto& [name, type] : rows) EXPECT_EQ(mimefind(name), type) << name;
 }
@@ -201,7 +210,7 @@ TEST(Web, Headmake) {
     file.type = "text/plain";
     file.length = file.size = 10000;
     file.mtime = nov94;
-    file.tag = tagmake(10000, nov94);
+    file.tag = tagmake(10000, nov94, 0);
     file.now = jan26;
     const std::string date = "Date: Thu, 01 Jan 2026 00:00:00 GMT\r\nConnection: close\r\n\r\n";
     const std::string tail = "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
