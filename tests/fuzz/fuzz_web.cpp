@@ -20,6 +20,7 @@
 #include "request/kinds.h"
 #include "request/ranges.h"
 #include "request/tags.h"
+#include "request/target.h"
 
 namespace {
 
@@ -124,30 +125,57 @@ void checkdates(std::int64_t n, const std::string& text) {
         MUST(lowered(datetext(got)).compare(3, 26, lowered(text), 3, 26) == 0);
 }
 
-void checktags(std::int64_t size, std::int64_t mtime, const std::string& text) {
-    std::string tag = tagmake(size, mtime);
+void checktags(std::int64_t size, std::int64_t mtime, std::int64_t now, const std::string& text) {
+    std::int64_t nsec = now % 1000000000;
+    std::string tag = tagmake(size, mtime, nsec);
     MUST(tagsane(tag) && tag == lowered(tag));
-    MUST(tagmatch(tag, tag) && tagmatch("W/" + tag, tag) && tagmatch(" \"x\", w/" + tag + " ,", tag));
-    MUST(tagmatch("*", tag));
-    MUST(tagmake(size ^ 1, mtime) != tag && tagmake(size, mtime ^ 1) != tag);
-    if (tagmatch(text, tag)) {
-        std::size_t b = text.find_first_not_of(" \t");
-        std::size_t e = text.find_last_not_of(" \t");
-        MUST(text.find(tag) != std::string::npos || text.substr(b, e - b + 1) == "*");
-    }
+    MUST(tagmatch(tag, tag, true) && tagmatch("W/" + tag, tag, false) && !tagmatch("W/" + tag, tag, true));
+    MUST(tagmatch(" \"x\", W/" + tag + " ,", tag, false) && !tagmatch("w/" + tag, tag, false));
+    MUST(tagmatch("*", tag, true));
+    MUST(tagmake(size ^ 1, mtime, nsec) != tag && tagmake(size, mtime ^ 1, nsec) != tag);
+    MUST(tagmake(size, mtime, nsec ^ 1) != tag);
+    for (bool strong : {false, true})
+        if (tagmatch(text, tag, strong)) {
+            std::size_t b = text.find_first_not_of(" \t");
+            std::size_t e = text.find_last_not_of(" \t");
+            MUST(text.find(tag) != std::string::npos || text.substr(b, e - b + 1) == "*");
+        }
     // The 304 choice: the tag list when there is one, else the date.
     asks a;
     a.match = text;
-    MUST(asksfresh(a, tag, mtime, 0) == (!text.empty() && tagmatch(text, tag)));
+    MUST(asksfresh(a, tag, mtime, 0) == (!text.empty() && tagmatch(text, tag, false)));
     a.match.clear();
     a.since = text;
     std::int64_t since = 0;
     bool dated = dateread(text, 0, &since);
     MUST(asksfresh(a, tag, mtime, 0) == (!text.empty() && dated && mtime <= since));
-    // The range holds without If-Range, or with the tag itself or the very second.
+    // The 412 choice: If-Match first, else If-Unmodified-Since.
     a.since.clear();
+    a.unsince = text;
+    MUST(asksheld(a, tag, mtime, 0) == (text.empty() || !dated || mtime <= since));
+    a.ifmatch = text;
+    MUST(asksheld(a, tag, mtime, 0) == (text.empty() ? mtime <= since || !dated : tagmatch(text, tag, true)));
+    // The range holds without If-Range, or with the tag itself, or the very
+    // second when that is a second before now.
+    a = asks();
     a.guard = text;
-    MUST(asksrange(a, tag, mtime, 0) == (text.empty() || text == tag || (text[0] != '"' && dated && since == mtime)));
+    MUST(asksrange(a, tag, mtime, 0) ==
+         (text.empty() || text == tag || (text[0] != '"' && dated && since == mtime && mtime < 0)));
+}
+
+// A path without its dot segments: a fixed point, with no dot segment left,
+// the same where it had none.
+void checktidy(const std::string& text) {
+    std::string path = "/" + text, tidy, again;
+    if (!pathtidy(path, &tidy)) {
+        MUST(path.find("..") != std::string::npos);
+        return;
+    }
+    MUST(pathtidy(tidy, &again) && again == tidy && tidy[0] == '/');
+    MUST(tidy.find("/./") == std::string::npos && tidy.find("/../") == std::string::npos);
+    MUST(!cstrends(tidy, "/.") && !cstrends(tidy, "/.."));
+    if (("/" + path + "/").find("/./") == std::string::npos && ("/" + path + "/").find("/../") == std::string::npos)
+        MUST(tidy == path);
 }
 
 void checknames(const std::string& text) {
@@ -177,50 +205,51 @@ void checknames(const std::string& text) {
     MUST(namehidden(text) == (!text.empty() && text[0] == '.'));
 }
 
-// The lines of a header block: every line fed is counted, the three fields
-// are kept, each joined when sent again.
-void checkblock(std::int64_t n, const std::string& text) {
+// The lines of a header block: a request the record does not refuse has a
+// token for its method, a path or a method that needs none, a sane host, and
+// the fields kept, each joined when sent again.
+void checkblock(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t from = 0;
     while (from <= text.size() && lines.size() < 64) {
         std::size_t upto = text.find('\n', from);
         if (upto == std::string::npos) upto = text.size();
-        std::string l = text.substr(from, upto - from);
-        if (!l.empty() && l.back() == '\r') l.pop_back();
-        lines.push_back(l + "\r\n");
+        lines.push_back(text.substr(from, upto - from));
         from = upto + 1;
     }
-    std::string part = partsane(lines[0]) ? lines[0] : "GET / HTTP/1.1\r\n";
-    asks a = asksmake(part);
-    MUST(a.meth == part.substr(0, part.find(' ')) && a.used == part.size());
-    MUST(a.range.empty() && a.since.empty() && a.match.empty() && a.guard.empty());
-    // Start near the bound, so that it is met within a short input.
-    a.used = blockmost - std::size_t(std::uint64_t(n) % 4096);
-    std::size_t used = a.used;
+    asks a;
+    askspart(a, lines[0]);
     std::map<std::string, std::string> kept;
-    for (std::size_t k = 1; k < lines.size(); ++k) {
-        std::string l = lowered(lines[k]);
-        if (!linksane(l)) continue;
-        used += l.size();
-        MUST(asksnote(a, l) == (used <= blockmost));
-        MUST(a.used == used);
-        std::string name = linkname(l), valu = linkvalu(l);
-        std::string& was = kept[name];
+    for (std::size_t k = 1; k < lines.size() && a.code == 0; ++k) {
+        asksfield(a, lines[k]);
+        std::size_t colon = lines[k].find(':');
+        if (a.code != 0 || colon == std::string::npos) continue;
+        std::string valu = lines[k].substr(colon + 1);
+        valu.erase(0, valu.find_first_not_of(" \t"));
+        valu.erase(valu.find_last_not_of(" \t") + 1);
+        std::string& was = kept[lowered(lines[k].substr(0, colon))];
         was = was.empty() ? valu : was + ", " + valu;
     }
-    MUST(a.range == kept["range"] && a.since == kept["if-modified-since"] &&
-         a.match == kept["if-none-match"] && a.guard == kept["if-range"]);
+    asksdone(a);
+    MUST(a.code == 0 || a.code == 400 || a.code == 505);
+    MUST((a.code == 0) == a.why.empty());
+    if (a.code != 0) return;
+    MUST(tokensane(a.meth) && hostsane(a.host) && (a.vers == 10 || a.hosts == 1));
+    MUST(a.path[0] == '/' || (a.meth != "GET" && a.meth != "HEAD"));
+    MUST(a.absolute || a.host == lowered(kept["host"]));
+    MUST(a.range == kept["range"] && a.since == kept["if-modified-since"] && a.match == kept["if-none-match"] &&
+         a.guard == kept["if-range"] && a.ifmatch == kept["if-match"]);
 }
 
 void checkhead(std::int64_t n, std::int64_t m, unsigned pick, const std::string& text) {
-    static const int codes[] = {200, 206, 303, 304, 400, 404, 405, 416};
+    static const int codes[] = {200, 206, 303, 304, 400, 404, 405, 416, 412, 431, 505};
     webhead h;
-    h.code = codes[pick % 8];
+    h.code = codes[pick % 11];
     if (pick & 8) {
         h.size = n & 0xffffffffff;
         h.first = std::int64_t(std::uint64_t(m) % std::uint64_t(h.size + 1));
         h.length = h.size - h.first;
-        h.tag = tagmake(h.size, m);
+        h.tag = tagmake(h.size, m, n & 0xffff);
     } else {
         h.length = n & 0xffff;
     }
@@ -275,9 +304,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkrange(text, fsize % 1000);
     checkrange(text, 0);
     checkdates(n, text);
-    checktags(fsize, m, text);
+    checktags(fsize, m, n, text);
     checknames(text);
-    checkblock(n, text);
+    checktidy(text);
+    checkblock(text);
     checkhead(n, m, head[16], text);
     return 0;
 }
