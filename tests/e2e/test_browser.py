@@ -3,7 +3,8 @@ every entry, its folder link (no trailing slash) reaches the folder's listing
 through the 303, and a file whose name holds a blank and an accented letter
 arrives through the link its listing gives. In --web mode a site's page runs
 a module that imports another, shows an SVG, instantiates a wasm stream and
-seeks in a video, and its UTF-8 text reads right without a meta charset."""
+seeks in a video, and its UTF-8 text reads right without a meta charset,
+while every request after the first carries a UTF-8 cookie."""
 import html.parser
 import re
 import shutil
@@ -106,7 +107,7 @@ SITE = {
     "a/index.html": """<!doctype html><title>web</title>
 <p id="text">café ✓</p><p id="module">-</p><p id="wasm">-</p><p id="svg">-</p><p id="video">-</p>
 <img id="pic" src="pic.svg"><video id="clip" src="clip.webm" muted preload="auto"></video>
-<script type="module" src="main.mjs"></script>
+<script>document.cookie = "greeting=café; path=/";</script><script type="module" src="main.mjs"></script>
 """.encode(),
     "a/lib.js": b'export const word = "module ran";\n',
     "a/main.mjs": b"""import { word } from "./lib.js";

@@ -4,6 +4,7 @@ ranges, hidden names, index.html and the listing's folder links, byte for byte
 50 MB download, wget -N skips what it has, wget -r mirrors a tree of listings
 and Python's http.client asks twice on one connection object."""
 import email.utils
+import hashlib
 import http.client
 import os
 import random
@@ -265,6 +266,30 @@ class Clients(ServerCase):
         for name in pages:
             title = "/" + name[:-len("index.html")]
             self.assertTrue((self.out / name).read_bytes().startswith(b"<html><head><title>" + title.encode()), name)
+
+    def test_apt_flat_repository(self):
+        # "deb ... ./" asks for /./Release, /./Packages and /./NAME.deb.
+        tool("dpkg-deb", ["--version"])
+        (self.out / "pkg/DEBIAN").mkdir(parents=True)
+        control = "Package: tavi-probe\nVersion: 1.0\nArchitecture: all\nMaintainer: t <t@t>\nDescription: x\n"
+        (self.out / "pkg/DEBIAN/control").write_text(control)
+        deb = self.srv.root / "a/tavi-probe.deb"
+        self.assertEqual(tool("dpkg-deb", ["--build", self.out / "pkg", deb]).returncode, 0)
+        listed = control + f"Filename: ./tavi-probe.deb\nSize: {deb.stat().st_size}\nSHA256: " \
+            f"{hashlib.sha256(deb.read_bytes()).hexdigest()}\n\n"
+        (self.srv.root / "a/Packages").write_text(listed)
+        (self.srv.root / "a/Release").write_text(f"Date: {email.utils.formatdate(usegmt=True)}\nSHA256:\n "
+                                                 f"{hashlib.sha256(listed.encode()).hexdigest()} {len(listed)} Packages\n")
+        (self.out / "sources.list").write_text(f"deb [trusted=yes] {self.url}/ ./\n")
+        for part in ("lists/partial", "archives/partial"):
+            (self.out / part).mkdir(parents=True)
+        where = [f"-oDir::Etc::SourceList={self.out}/sources.list", "-oDir::Etc::SourceParts=/dev/null",
+                 f"-oDir::State::Lists={self.out}/lists", f"-oDir::Cache={self.out}", "-oDebug::NoLocking=1",
+                 f"-oDir::Cache::Archives={self.out}/archives", "-oAPT::Sandbox::User=root", "-q"]
+        for args in (["update"], ["install", "-y", "--download-only", "tavi-probe"]):
+            done = tool("apt-get", where + args)
+            self.assertEqual((done.returncode, done.stderr), (0, b""), done.stdout)
+        self.assertEqual((self.out / "archives/tavi-probe_1.0_all.deb").read_bytes(), deb.read_bytes())
 
     def test_http_client_asks_twice(self):
         conn = http.client.HTTPConnection(HOST, self.srv.port, timeout=10 * SLOW)
