@@ -1,5 +1,6 @@
 // The connection record, the table of connections and the ways an entry ends.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct conn {
     std::int64_t left = 0;  // bytes still to go: of the file (mode 0), of the text (mode 2)
     std::int64_t offs = 0;  // where in the file the body goes on
     std::uint32_t four = 0; // the client's IPv4 address as accepted; 0 if not IPv4
+    std::array<std::uint8_t, 16> six{}; // an IPv6 client's address; all 0 for IPv4
     std::uint64_t born = 0; // clock time of the accept
     std::uint64_t last = 0; // clock time of the last byte received
     std::uint64_t ling = 0; // clock time the lingering close began; 0 before

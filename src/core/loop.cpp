@@ -140,6 +140,22 @@ bool loopevict(std::uint64_t now) {
     return true;
 }
 
+// Keeps the client's address for the log line: no second call is needed to
+// ask for it. An IPv4 client of an IPv6 socket comes as a mapped address,
+// and is logged as the IPv4 client it is.
+void clntpeer(conn& c, const sockaddr_storage& stow) {
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (stow.ss_family == AF_INET)
+        memcpy(&c.four, &reinterpret_cast<const sockaddr_in*>(&stow)->sin_addr, 4);
+    if (stow.ss_family != AF_INET6) return;
+    const unsigned char* six = reinterpret_cast<const unsigned char*>(
+        &reinterpret_cast<const sockaddr_in6*>(&stow)->sin6_addr);
+    if (memcmp(six, mapped, 12) == 0)
+        memcpy(&c.four, six + 12, 4);
+    else
+        memcpy(c.six.data(), six, 16);
+}
+
 // Takes the connections waiting at the listening socket. A request that came
 // with its connection is read, and its answer begun, at once.
 void loopaccept(listener* lstn) {
@@ -170,9 +186,7 @@ void loopaccept(listener* lstn) {
         jerk.desc = SOCKET(std::int64_t(clnt));
         jerk.born = jerk.last = now;
         jerk.till = now + clntpatience;
-        // Kept for the log line: no second call is needed to ask for it.
-        if (stow.ss_family == AF_INET)
-            memcpy(&jerk.four, &reinterpret_cast<sockaddr_in*>(&stow)->sin_addr, 4);
+        clntpeer(jerk, stow);
         clnts().push_back(std::move(jerk));
         // What the client did before it connected is seen by its request.
         siteforget();

@@ -3,12 +3,101 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/loop.h"
 #include "core/world.h"
 #include "platform/files.h"
 #include "platform/net.h"
 #include "request/kinds.h"
+
+namespace {
+
+// Whether two addresses from getaddrinfo are one.
+bool addrsame(const addrinfo* a, const addrinfo* b) {
+    return a->ai_addrlen == b->ai_addrlen && memcmp(a->ai_addr, b->ai_addr, a->ai_addrlen) == 0;
+}
+
+// Listens on one address, an IPv6 one for IPv4 too unless only; false when
+// the system has no such address or family. Other failures end the process
+// as start-up does.
+bool listenone(const addrinfo* at, bool only, std::vector<SOCKET>* out) {
+    SOCKET lhnd = SOCKET(std::int64_t(int(socket(at->ai_family, at->ai_socktype, at->ai_protocol))));
+    if (int(lhnd) == -1) {
+        if (sockabsent()) return false;
+        sockerror("socket");
+        exit(1);
+    }
+    if (at->ai_family == AF_INET6) sockdual(lhnd, only);
+    const char* fail = sockbind(lhnd, at->ai_addr, int(at->ai_addrlen)) == -1 ? "bind"
+                       : listen(int(lhnd), 99) == -1 || socklisten(lhnd) != 0 ? "listen"
+                                                                                : nullptr;
+    if (!fail) {
+        out->push_back(lhnd);
+        return true;
+    }
+    if (!sockabsent()) {
+        sockerror(fail);
+        exit(1);
+    }
+    closesocket(lhnd);
+    return false;
+}
+
+addrinfo* addrfind(const char* host, const char* ptxt, int family) {
+    addrinfo hint;
+    memset(&hint, 0, sizeof hint);
+    hint.ai_flags = AI_PASSIVE;
+    hint.ai_family = family;
+    hint.ai_socktype = SOCK_STREAM;
+    addrinfo* info = nullptr;
+    int rslt = getaddrinfo(host, ptxt, &hint, &info);
+    if (rslt != 0 && host) {
+        fprintf(stderr, "getaddrinfo error: %s\n", gai_strerror(rslt));
+        exit(-1);
+    }
+    return rslt == 0 ? info : nullptr;
+}
+
+// --web listens on every address the host names, and for "localhost" on
+// both loopbacks whatever the hosts file says. With no host it listens on the
+// IPv6 wildcard, where IPv4 clients arrive as mapped addresses, or on the
+// IPv4 one where the system has no IPv6. An address the system lacks is
+// passed over while another serves.
+std::vector<SOCKET> weblisten(const char* host, const char* ptxt) {
+    std::vector<SOCKET> out;
+    if (!host) {
+        for (int family : {AF_INET6, AF_INET}) {
+            addrinfo* info = addrfind(nullptr, ptxt, family);
+            for (addrinfo* at = info; at && out.empty(); at = at->ai_next) listenone(at, false, &out);
+            if (info) freeaddrinfo(info);
+        }
+    } else {
+        std::vector<addrinfo*> lists = {addrfind(host, ptxt, AF_UNSPEC)};
+        std::string name = host;
+        for (char& c : name) c = charlow(c);
+        if (name == "localhost") lists.push_back(addrfind("::1", ptxt, AF_INET6));
+        if (name == "localhost") lists.push_back(addrfind("127.0.0.1", ptxt, AF_INET));
+        std::vector<const addrinfo*> addrs;
+        for (const addrinfo* info : lists)
+            for (const addrinfo* at = info; at; at = at->ai_next) {
+                bool seen = false;
+                for (const addrinfo* was : addrs) seen = seen || addrsame(was, at);
+                if (!seen) addrs.push_back(at);
+            }
+        bool four = false;
+        for (const addrinfo* at : addrs) four = four || at->ai_family == AF_INET;
+        for (const addrinfo* at : addrs) listenone(at, four, &out);
+        for (addrinfo* info : lists) freeaddrinfo(info);
+    }
+    if (out.empty()) {
+        sockerror("bind");
+        exit(1);
+    }
+    return out;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     _set_fmode(_O_BINARY);
@@ -49,6 +138,7 @@ int main(int argc, char** argv) {
     }
     port() = std::uint16_t(atoi(ptxt));
     const char* host = argc == 3 ? argv[2] : nullptr;
+    if (web()) loopserve(weblisten(host, ptxt)[0]);
     addrinfo hint;
     memset(&hint, 0, sizeof hint);
     hint.ai_flags = AI_PASSIVE;

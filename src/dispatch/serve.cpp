@@ -23,6 +23,31 @@ std::string logaddr(const unsigned char four[4]) {
     return text;
 }
 
+std::string logsix(const unsigned char six[16]) {
+    unsigned group[8];
+    for (int k = 0; k < 8; ++k) group[k] = unsigned(six[2 * k]) << 8 | six[2 * k + 1];
+    int best = -1, most = 1;
+    for (int k = 0; k < 8;) {
+        int run = 0;
+        while (k + run < 8 && group[k + run] == 0) ++run;
+        if (run > most) best = k, most = run;
+        k += run ? run : 1;
+    }
+    std::string text;
+    char hex[8];
+    for (int k = 0; k < 8; ++k) {
+        if (k == best) {
+            text += "::";
+            k += most - 1;
+            continue;
+        }
+        if (!text.empty() && text.back() != ':') text += ':';
+        snprintf(hex, sizeof hex, "%x", group[k]);
+        text += hex;
+    }
+    return text;
+}
+
 namespace {
 
 // The site each recent host was placed in, good while the root's entries are
@@ -81,7 +106,8 @@ namespace {
 void logwrite(const conn& c, const std::string& todo) {
     unsigned char four[4];
     memcpy(four, &c.four, 4);
-    std::string line = todo + logaddr(four) + "\n";
+    bool six = c.six != decltype(c.six){};
+    std::string line = todo + (six ? logsix(c.six.data()) : logaddr(four)) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
 }

@@ -17,3 +17,7 @@ void siteforget();
 std::string logtodo(std::string host, std::string path);
 // The dotted form of an IPv4 address in network order, each octet 3 digits.
 std::string logaddr(const unsigned char four[4]);
+// An IPv6 address in network order as RFC 5952 writes it: lower-case hex
+// without leading zeros, the longest run of two or more zero groups (the
+// first of equals) as "::".
+std::string logsix(const unsigned char six[16]);

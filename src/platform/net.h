@@ -69,6 +69,11 @@ long sockfile(SOCKET s, filehand file, std::int64_t offs, std::int64_t n);
 // The listening socket never blocks: the loop takes every waiting connection
 // until accept finds none. 0 on success.
 int socklisten(SOCKET s);
+// An IPv6 socket takes IPv4 connections too (as mapped addresses), unless only.
+void sockdual(SOCKET s, bool only);
+// The last socket or bind failed because the system has no such address or
+// family (no IPv6, say): another address may serve instead.
+bool sockabsent();
 // The last accept failed only because no connection was waiting.
 bool sockempty();
 // The last accept failure concerns one connection or passes with time.

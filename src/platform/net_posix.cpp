@@ -64,6 +64,15 @@ int socklisten(SOCKET s) {
     return flags == -1 ? -1 : fcntl(int(s), F_SETFL, flags | O_NONBLOCK);
 }
 
+void sockdual(SOCKET s, bool only) {
+    int flag = only;
+    setsockopt(int(s), IPPROTO_IPV6, IPV6_V6ONLY, &flag, sizeof flag);
+}
+
+bool sockabsent() {
+    return errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT;
+}
+
 bool sockempty() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
 }

@@ -59,6 +59,16 @@ int socklisten(SOCKET s) {
     return ioctlsocket(s, FIONBIO, &none);
 }
 
+void sockdual(SOCKET s, bool only) {
+    DWORD flag = only;
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&flag), sizeof flag);
+}
+
+bool sockabsent() {
+    int code = WSAGetLastError();
+    return code == WSAEAFNOSUPPORT || code == WSAEADDRNOTAVAIL || code == WSAEPROTONOSUPPORT;
+}
+
 bool sockempty() {
     return WSAGetLastError() == WSAEWOULDBLOCK;
 }

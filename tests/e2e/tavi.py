@@ -236,6 +236,7 @@ class Server:
         self.port = None
         self.inherit = ()  # descriptors the server starts with, besides 0 to 2
         self.flags = list(flags)
+        self.host = HOST  # the host argument; None for none
 
     def start(self, spell=str, tries=5):
         """Starts on a free port, written by spell(port), and waits until it
@@ -243,7 +244,7 @@ class Server:
         for _ in range(tries):
             self.port = free_port()
             with open(self.dir / "stdout", "wb") as out, open(self.dir / "stderr", "wb") as err:
-                self.proc = subprocess.Popen(command([*self.flags, spell(self.port), HOST]), cwd=self.root,
+                self.proc = subprocess.Popen(command([*self.flags, spell(self.port), *[self.host][:self.host is not None]]), cwd=self.root,
                                              env=_environment(), stdin=subprocess.DEVNULL, stdout=out,
                                              stderr=err, pass_fds=self.inherit, preexec_fn=_orphan_guard)
             end = time.monotonic() + 10 * SLOW
@@ -311,8 +312,9 @@ class ServerCase(unittest.TestCase):
     """Each test starts its own server; at its end the server must still run
     and have written nothing unexpected to stderr."""
 
-    def serve(self, tree=None, spell=str, stderr="", root="root", inherit=(), flags=()):
+    def serve(self, tree=None, spell=str, stderr="", root="root", inherit=(), flags=(), host=HOST):
         srv = Server(tree, root, flags)
+        srv.host = host
         srv.inherit = inherit
         srv.start(spell)
         self.addCleanup(self._finish, srv, stderr)

@@ -10,6 +10,7 @@ import os
 import random
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -17,7 +18,7 @@ import unittest
 from pathlib import Path
 
 from sitekit import Log, logline, page
-from tavi import HOST, SLOW, ServerCase
+from tavi import HOST, SLOW, ServerCase, read_all
 
 MTIME = 784111777  # every file's modification time
 STAMP = b"Sun, 06 Nov 1994 08:49:37 GMT"
@@ -198,6 +199,23 @@ class Answers(ServerCase):
         self.assertEqual(self.talk(full + b"\r\n"), (served(b"", TEXT), "close"))
         self.assertEqual(self.talk(full[:-2] + b"v\r\n"), refused(b"The request's header is too large.",
                                                                   b"431 Request Header Fields Too Large")[:1] + ("close",))
+
+
+class Families(ServerCase):
+    def test_both_families(self):
+        # Bare, the IPv6 wildcard takes IPv4 too; "localhost" is both loopbacks.
+        try:
+            socket.socket(socket.AF_INET6).bind(("::1", 0))
+        except OSError:
+            self.skipTest("no IPv6 loopback")
+        for host in (None, "localhost"):
+            srv = self.serve({"a/x": b"x"}, flags=["--web"], host=host)
+            log = Log(srv)
+            for family, addr, shown in ((socket.AF_INET6, "::1", b"::1"), (socket.AF_INET, HOST, b"127.000.000.001")):
+                with socket.create_connection((addr, srv.port), timeout=5 * SLOW) as s:
+                    s.sendall(ask(b"/x"))
+                    self.assertTrue(read_all(s)[0].endswith(b"\r\n\r\nx"), (host, addr))
+                self.assertEqual(log.new(), b"/x".ljust(64) + shown + b"\n")
 
 
 def tool(name, args, cwd=None):

@@ -117,6 +117,14 @@ TEST(Log, Address) {
         {{10, 99, 100, 9}, "010.099.100.009"},
     };
     for (const auto& [four, want] : rows) EXPECT_EQ(logaddr(four.data()), want);
+    const std::vector<std::pair<std::vector<unsigned char>, std::string>> sixes = {
+        {{0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "2001:db8::1"},
+        {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "::1"},
+        {{0x20, 1, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}, "2001:db8:0:1::"},
+        {{0x20, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0xab, 0xcd}, "2001::1:0:0:1:abcd"},
+        {{0x20, 1, 0x0d, 0xb8, 0, 0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}, "2001:db8:0:1:1:1:1:1"},
+    };
+    for (const auto& [six, want] : sixes) EXPECT_EQ(logsix(six.data()), want);
 }
 
 // Location takes the path as received plus "/"; a leading run of separators
