@@ -18,6 +18,7 @@ const char* reason(int code) {
     case 412: return "Precondition Failed";
     case 416: return "Range Not Satisfiable";
     case 431: return "Request Header Fields Too Large";
+    case 501: return "Not Implemented";
     case 505: return "HTTP Version Not Supported";
     }
     return nullptr;
@@ -37,7 +38,8 @@ std::string num(std::int64_t n) {
 }  // namespace
 
 bool headsane(const webhead& h) {
-    if (!reason(h.code) || !valusane(h.type) || !valusane(h.where) || h.length < 0) return false;
+    if (!reason(h.code) || !valusane(h.type) || !valusane(h.where) || h.length < 0 || h.keep < 0 || h.keep > 2)
+        return false;
     bool file = h.size >= 0;
     if (file && !tagsane(h.tag)) return false;
     if (h.code == 206 && !(file && h.first >= 0 && h.length >= 1 && h.length <= h.size - h.first))
@@ -67,6 +69,8 @@ std::string headmake(webhead h) {
     if (h.code == 303) out += "Location: " + h.where + "\r\n";
     if (h.code == 405) out += "Allow: GET, HEAD\r\n";
     out += "Date: " + datetext(h.now) + "\r\n";
-    out += "Connection: close\r\n\r\n";
+    if (h.keep == 0) out += "Connection: close\r\n";
+    if (h.keep == 2) out += "Connection: keep-alive\r\n";
+    out += "\r\n";
     return out;
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 struct webhead {
-    int code = 200;           // 200 206 303 304 400 404 405 412 416 431 505
+    int code = 200;           // 200 206 303 304 400 404 405 412 416 431 501 505
     std::string type;         // Content-Type; empty for none
     std::int64_t length = 0;  // Content-Length: the body GET gets, also for HEAD
     std::int64_t size = -1;   // the file's size; -1 when the answer is not a file
@@ -13,6 +13,7 @@ struct webhead {
     std::string tag;          // the file's entity tag
     std::int64_t now = 0;     // when the answer is made: its Date
     std::string where;        // 303: the Location
+    int keep = 0;             // after it the connection closes (0), stays (1), stays for HTTP/1.0 (2)
 };
 
 // The values make a header: a status headmake knows, header values without
@@ -20,8 +21,8 @@ struct webhead {
 // within the file, a 303 a place to go.
 bool headsane(const webhead& h);
 // The status line and header lines, and the blank line that ends them. Every
-// answer has Date and "Connection: close" (the one request a connection
-// carries is over). A file's answer has Last-Modified (never later than the
+// answer has Date; "Connection: close" when the connection closes after it,
+// and "Connection: keep-alive" when an HTTP/1.0 client asked to keep it. A file's answer has Last-Modified (never later than the
 // Date), ETag and "Accept-Ranges: bytes"; a 206 a Content-Range of its bytes,
 // a 416 "Content-Range: bytes */size", a 405 "Allow: GET, HEAD". A 304 has no
 // Content-Type or Content-Length: it has no body to describe.

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <vector>
 
 #include "request/asks.h"
 #include "request/kinds.h"
@@ -91,6 +93,20 @@ bool namesane(const std::string& s) {
     return true;
 }
 
+// The items of a list field, without the blanks around them.
+std::vector<std::string> listwords(const std::string& valu) {
+    std::vector<std::string> words;
+    for (std::size_t from = 0; from <= valu.size();) {
+        std::size_t upto = valu.find(',', from);
+        if (upto == std::string::npos) upto = valu.size();
+        std::size_t b = valu.find_first_not_of(" \t", from);
+        std::size_t e = valu.find_last_not_of(" \t", upto - 1);
+        words.push_back(b < upto && e != std::string::npos && e >= b ? valu.substr(b, e - b + 1) : "");
+        from = upto + 1;
+    }
+    return words;
+}
+
 // The value of a field that --web reads, by its lowered name; none for others.
 std::string* fieldkeep(asks& a, const std::string& name) {
     if (name == "range") return &a.range;
@@ -99,6 +115,7 @@ std::string* fieldkeep(asks& a, const std::string& name) {
     if (name == "if-range") return &a.guard;
     if (name == "if-match") return &a.ifmatch;
     if (name == "if-unmodified-since") return &a.unsince;
+    if (name == "connection") return &a.link;
     return nullptr;
 }
 
@@ -203,7 +220,28 @@ void asksfield(asks& a, std::string line) {
         if (!hostsane(valu)) return asksfail(a, 400, "Bad Host.");
         if (!a.absolute) a.host = lowered(valu);
     }
+    if (name == "connection") valu = lowered(valu);
+    if (name == "content-length") {
+        // A list of one length, as a proxy may join them, is that length.
+        std::vector<std::string> lens = listwords(valu);
+        for (const std::string& len : lens)
+            if (len.empty() || !digits(len) || len != lens[0]) return asksfail(a, 400, "Bad Content-Length.");
+        a.body = a.body || lens[0].find_first_not_of('0') != std::string::npos;
+    }
+    if (name == "transfer-encoding") {
+        // No body is read, but the connection must not take one for the next request.
+        if (a.vers == 10 || lowered(listwords(valu).back()) != "chunked") return asksfail(a, 501, "Transfer coding not implemented.");
+        a.body = true;
+    }
     if (std::string* keep = fieldkeep(a, name)) *keep = keep->empty() ? valu : *keep + ", " + valu;
+}
+
+bool askskeep(const asks& a) {
+    if (a.code != 0 || a.body) return false;
+    std::vector<std::string> words = listwords(a.link);
+    bool shut = std::find(words.begin(), words.end(), "close") != words.end();
+    bool live = std::find(words.begin(), words.end(), "keep-alive") != words.end();
+    return !shut && (a.vers == 11 || live);
 }
 
 void asksdone(asks& a) {

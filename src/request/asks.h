@@ -21,8 +21,10 @@ struct asks {
     std::string guard;     // the value of If-Range: the Range holds while it names the file
     std::string ifmatch;   // the value of If-Match
     std::string unsince;   // the value of If-Unmodified-Since
+    std::string link;      // the value of Connection, lowered
+    bool body = false;     // a body follows the block: Content-Length above 0, or Transfer-Encoding
     std::size_t used = 0;  // bytes of the header block so far, line ends included
-    int code = 0;          // the refusal, once one is decided: 400, 431 or 505
+    int code = 0;          // the refusal, once one is decided: 400, 431, 501 or 505
     std::string why;       // what was wrong, for the answer's body and the log
 };
 
@@ -49,5 +51,10 @@ void askspart(asks& a, std::string line);
 void asksfield(asks& a, std::string line);
 // The header block has ended: what the request as a whole lacks.
 void asksdone(asks& a);
+// The connection may carry another request once this one is answered: the
+// request is not refused, has no body (which nobody reads), and asks to keep
+// it, as HTTP/1.1 does unless it says "close" and HTTP/1.0 only when it says
+// "keep-alive".
+bool askskeep(const asks& a);
 // Makes the record refuse the request, unless it does already.
 void asksfail(asks& a, int code, const char* why);

@@ -77,6 +77,7 @@ def refused(why, status=b"400 Bad Request"):
     return answer(status, why, TEXT), status[:3] + b" " + why
 
 
+HELD = refused(b"Precondition failed.", b"412 Precondition Failed")[0]
 TO_LIST = b'This directory needs a trailing slash. Redirecting you to <a href="/list/">/list/</a>'
 CASES = [
     # request, answer
@@ -130,7 +131,6 @@ CASES = [
     (ask(b"/blob", b"X: a", b" b"), *refused(b"Folded field line.")),
     (ask(b"/blob", b"Host: b"), *refused(b"More than one Host.")),
     (b"GET / HTTP/1.1\r\nHost: a:99999\r\n\r\n", *refused(b"Bad Host.")),
-    (b"GET / HTTP/1.1\r\nHost: [::1\r\n\r\n", *refused(b"Bad Host.")),
     (b"GET / HTTP/1.1\r\nHost:\r\n\r\n", *refused(b"Host bad: one.")),
     (b"GET / HTTP/1.1\r\n\r\n", *refused(b"No Host.")),
     (b"GET http://../ HTTP/1.1\r\nHost: a\r\n\r\n", *refused(b"Bad host in the request target.")),
@@ -145,9 +145,8 @@ CASES = [
     (ask(b"/list?x=1"), answer(b"303 See Other", TO_LIST.replace(b"/list/", b"/list/?x=1"), HTML,
                                after=b"Location: /list/?x=1\r\n"), b"/list"),
     # Preconditions, tags byte for byte, a range for GET only, If-Range's date.
-    (ask(b"/blob", b'If-Match: "x", W/' + tag(BLOB)), answer(b"412 Precondition Failed", b"Precondition failed.", TEXT)),
-    (ask(b"/blob", b"If-Unmodified-Since: Sun, 06 Nov 1994 08:49:36 GMT"),
-     answer(b"412 Precondition Failed", b"Precondition failed.", TEXT)),
+    (ask(b"/blob", b'If-Match: "x", W/' + tag(BLOB)), HELD),
+    (ask(b"/blob", b"If-Unmodified-Since: Sun, 06 Nov 1994 08:49:36 GMT"), HELD),
     (ask(b"/blob", b"If-Match: " + tag(BLOB), b"If-Unmodified-Since: " + STAMP), WHOLE),
     (ask(b"/blob", b"If-None-Match: " + tag(BLOB).upper()), WHOLE),
     (ask(b"/blob", b"Range: bytes=2-5", method=b"HEAD"), served(BLOB, b"application/octet-stream", bare=True)),
@@ -204,9 +203,8 @@ class Answers(ServerCase):
 class Families(ServerCase):
     def test_both_families(self):
         # Bare, the IPv6 wildcard takes IPv4 too; "localhost" is both loopbacks.
-        try:
-            socket.socket(socket.AF_INET6).bind(("::1", 0))
-        except OSError:
+        six = Path("/proc/net/if_inet6")
+        if not six.exists() or b"00000000000000000000000000000001" not in six.read_bytes():
             self.skipTest("no IPv6 loopback")
         for host in (None, "localhost"):
             srv = self.serve({"a/x": b"x"}, flags=["--web"], host=host)
@@ -287,7 +285,6 @@ class Clients(ServerCase):
 
     def test_apt_flat_repository(self):
         # "deb ... ./" asks for /./Release, /./Packages and /./NAME.deb.
-        tool("dpkg-deb", ["--version"])
         (self.out / "pkg/DEBIAN").mkdir(parents=True)
         control = "Package: tavi-probe\nVersion: 1.0\nArchitecture: all\nMaintainer: t <t@t>\nDescription: x\n"
         (self.out / "pkg/DEBIAN/control").write_text(control)
@@ -299,8 +296,7 @@ class Clients(ServerCase):
         (self.srv.root / "a/Release").write_text(f"Date: {email.utils.formatdate(usegmt=True)}\nSHA256:\n "
                                                  f"{hashlib.sha256(listed.encode()).hexdigest()} {len(listed)} Packages\n")
         (self.out / "sources.list").write_text(f"deb [trusted=yes] {self.url}/ ./\n")
-        for part in ("lists/partial", "archives/partial"):
-            (self.out / part).mkdir(parents=True)
+        [(self.out / part).mkdir(parents=True) for part in ("lists/partial", "archives/partial")]
         where = [f"-oDir::Etc::SourceList={self.out}/sources.list", "-oDir::Etc::SourceParts=/dev/null",
                  f"-oDir::State::Lists={self.out}/lists", f"-oDir::Cache={self.out}", "-oDebug::NoLocking=1",
                  f"-oDir::Cache::Archives={self.out}/archives", "-oAPT::Sandbox::User=root", "-q"]

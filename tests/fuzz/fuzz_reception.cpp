@@ -79,8 +79,7 @@ bool sameconn(const conn& a, const conn& b) {
            a.fptr == b.fptr && a.mode == b.mode && a.till == b.till && a.four == b.four &&
            a.want.meth == b.want.meth && a.want.used == b.want.used && a.want.range == b.want.range &&
            a.want.since == b.want.since && a.want.match == b.want.match && a.want.guard == b.want.guard &&
-           a.want.host == b.want.host && a.want.path == b.want.path && a.want.query == b.want.query &&
-           a.want.code == b.want.code && a.want.hosts == b.want.hosts && a.want.ifmatch == b.want.ifmatch;
+           a.want.host == b.want.host && a.want.path == b.want.path && a.want.code == b.want.code;
 }
 
 // What the record may hold after a feed that gave r; stream is everything the
@@ -122,20 +121,12 @@ void checkconn(const conn& c, feed r, const std::string& stream) {
     }
 }
 
-// --web: every stream ends in more, or in a request to answer, with or
-// without a refusal; the bytes taken end at the line that decided.
+// --web: every stream ends in more, or in a request to answer, refused or
+// not (what the record holds then, fuzz_web checks); the bytes taken end at
+// the line that decided.
 void checkweb(const conn& c, feed r, std::size_t took, std::size_t offered) {
-    MUST(r == feedmore || r == feedhost);
     MUST(c.mode == 0 && c.head.empty() && c.want.used <= blockmost);
-    MUST(r == feedhost ? took <= offered : took == offered);
-    if (r == feedmore) MUST(c.want.code == 0 && c.want.used + c.buff.size() <= blockmost + 1);
-    if (r == feedhost && c.want.code == 0) {
-        MUST(c.want.vers == 10 || c.want.vers == 11);
-        MUST(c.want.vers == 10 || c.want.hosts == 1);
-        MUST(hostsane(c.want.host) && tokensane(c.want.meth));
-        MUST(c.want.path[0] == '/' || (c.want.meth != "GET" && c.want.meth != "HEAD"));
-    }
-    MUST(c.want.code == 0 || c.want.code == 400 || c.want.code == 431 || c.want.code == 505);
+    MUST(r == feedhost ? took <= offered : r == feedmore && took == offered && c.want.code == 0);
 }
 
 }  // namespace
@@ -174,11 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (web()) {
         rw = webfeed(w, stream.data(), stream.size(), &took);
         checkweb(w, rw, took, stream.size());
-        // A line found too long is refused where it is noticed; its bytes
-        // then differ with the pieces, not the refusal.
-        MUST(w.want.code == c.want.code);
+        // A line found too long is refused where it is noticed, which the pieces move.
+        MUST(w.want.code == c.want.code && (w.want.code == 431 || took == at));
         if (w.want.code == 431) return 0;
-        MUST(took == at);
     } else {
         rw = clntfeed(w, stream.data(), stream.size());
         checkconn(w, rw, stream);
