@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/wait.h"
 #include "request/asks.h"
 
 struct conn {
@@ -19,7 +20,6 @@ struct conn {
     std::int64_t left = 0;  // bytes still to go: of the file (mode 0), of the text (mode 2)
     std::int64_t offs = 0;  // where in the file the body goes on
     std::uint32_t four = 0; // the client's IPv4 address as accepted; 0 if not IPv4
-    std::uint64_t born = 0; // clock time of the accept
     std::uint64_t last = 0; // clock time of the last byte received
     std::uint64_t ling = 0; // clock time the lingering close began; 0 before
     const char* shut = nullptr; // the tag of the close that ends the lingering
@@ -45,6 +45,8 @@ int clntdesc(std::uint64_t i);
 bool clntsending(const conn& c);
 // The entry's answer is out and its sending side shut: it is read and dropped.
 bool clntlingering(const conn& c);
+// What the entry's socket waits for, from the state of its record.
+waitfor clntwaits(const conn& c);
 // The receive buffer shared by all connections: 32768 bytes.
 char* rbuf();
 const int rbufsize = 0x8000;

@@ -76,9 +76,9 @@ int main(int argc, char** argv) {
         sockerror("bind");
         return 1;
     }
-    if (listen(lsock, 99) == -1 || socklisten(lhnd) != 0) {
+    if (listen(lsock, web() ? socklogmost : 99) == -1 || socklisten(lhnd) != 0) {
         sockerror("listen");
         return 1;
     }
-    loopserve(lhnd);
+    loopserve({lhnd});
 }
