@@ -183,13 +183,14 @@ bool loopevict(loopdata& l, std::uint64_t now, bool lingertoo) {
     return true;
 }
 
-// Whether a newcomer may be taken now, once room is made if it must be. In
+// Whether a newcomer may be taken now, once room is made if it must and may
+// be. In
 // the sets, a newcomer must find a place to read in its first turn, where
 // lingering closes give way to it; in --web the bound is the descriptors.
-bool loophasroom(loopdata& l, std::uint64_t now) {
-    if (l.capped)
-        return l.reading + l.draining < std::int64_t(waitroom) || loopevict(l, now, l.reading < std::int64_t(waitroom));
-    return l.live < l.room || loopevict(l, now, true);
+bool loophasroom(loopdata& l, std::uint64_t now, bool evict) {
+    const std::int64_t room = waitroom;
+    if (l.capped) return l.reading + l.draining < room || (evict && loopevict(l, now, l.reading < room));
+    return l.live < l.room || (evict && loopevict(l, now, true));
 }
 
 void loopidle(loopdata& l, std::size_t k, std::uint64_t until) {
@@ -223,7 +224,10 @@ void loopaccept(loopdata& l, std::size_t k) {
     sockaddr_storage stow;
     for (int a = 0; a < acceptmost; ++a) {
         std::uint64_t now = GetTickCount64();
-        if (!loophasroom(l, now)) {
+        // Only the first newcomer of a turn is known to be there: a later
+        // one that needs room waits for the next turn to report it.
+        if (a > 0 && !loophasroom(l, now, false)) return;
+        if (!loophasroom(l, now, true)) {
             // Looked at again shortly: by then a request may have come of age.
             return loopidle(l, k, now + restleast);
         }
