@@ -25,8 +25,10 @@ const std::uint64_t evictage = 2000;
 // a while, longer each time it fails again.
 const std::uint64_t restleast = 100;
 const std::uint64_t restmost = 1000;
-// Connections taken from one backlog in one turn.
+// Connections taken from one backlog in one turn: in --web a burst of
+// newcomers is not left in the backlog while the others are served.
 const int acceptmost = 16;
+const int acceptmostweb = 128;
 // The wait knows a listening socket by this plus its place; a connection by its slot.
 const std::uint64_t lstnbase = std::uint64_t(1) << 62;
 
@@ -222,7 +224,7 @@ std::uint64_t loopslot(loopdata& l) {
 // with its connection is read, and its answer begun, at once.
 void loopaccept(loopdata& l, std::size_t k) {
     sockaddr_storage stow;
-    for (int a = 0; a < acceptmost; ++a) {
+    for (int a = 0; a < (l.capped ? acceptmost : acceptmostweb); ++a) {
         std::uint64_t now = GetTickCount64();
         // Only the first newcomer of a turn is known to be there: a later
         // one that needs room waits for the next turn to report it.
