@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/wait.h"
 #include "request/asks.h"
 
 struct conn {
@@ -21,7 +22,6 @@ struct conn {
     std::int64_t offs = 0;  // where in the file the body goes on
     std::uint32_t four = 0; // the client's IPv4 address as accepted; 0 if not IPv4
     std::array<std::uint8_t, 16> six{}; // an IPv6 client's address; all 0 for IPv4
-    std::uint64_t born = 0; // clock time of the accept
     std::uint64_t last = 0; // clock time of the last byte received
     std::uint64_t ling = 0; // clock time the lingering close began; 0 before
     const char* shut = nullptr; // the tag of the close that ends the lingering
@@ -47,6 +47,8 @@ int clntdesc(std::uint64_t i);
 bool clntsending(const conn& c);
 // The entry's answer is out and its sending side shut: it is read and dropped.
 bool clntlingering(const conn& c);
+// What the entry's socket waits for, from the state of its record.
+waitfor clntwaits(const conn& c);
 // The receive buffer shared by all connections: 32768 bytes.
 char* rbuf();
 const int rbufsize = 0x8000;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -7,60 +8,92 @@
 
 #include "core/conn.h"
 #include "core/loop.h"
+#include "core/times.h"
+#include "core/world.h"
 #include "dispatch/serve.h"
 #include "output/transmit.h"
+#include "platform/wait.h"
 #include "request/reception.h"
 
 namespace {
 
-// The read set keeps a place for the listening socket: a full server still
-// notices a newcomer, and makes room for it if it can.
-const unsigned readroom = FD_SETSIZE_WIN - 1;
-// An unfinished request may be ended for a newcomer only once it has had
-// this long to get going.
+// An unfinished request may be ended for a newcomer only once it has been
+// watched this long: it has had its chance to get going.
 const std::uint64_t evictage = 2000;
 // After an accept that failed for want of descriptors or memory, the waiting
 // connection keeps the listening socket ready: it is left out of the wait for
 // a while, longer each time it fails again.
 const std::uint64_t restleast = 100;
 const std::uint64_t restmost = 1000;
-// Connections taken from the backlog in one turn.
+// Connections taken from one backlog in one turn: in --web a burst of
+// newcomers is not left in the backlog while the others are served.
 const int acceptmost = 16;
+const int acceptmostweb = 128;
+// The wait knows a listening socket by this plus its place; a connection by its slot.
+const std::uint64_t lstnbase = std::uint64_t(1) << 62;
 
-// The listening socket and when it is watched again.
+// A listening socket and when it is watched again.
 struct listener {
     SOCKET desc;
-    std::uint64_t rest = 0;       // clock time before which it is not watched
+    std::uint64_t rest = 0;          // clock time before which it is not watched
     std::uint64_t span = restleast;  // the next rest after a failed accept
+    waitfor wait = waitnone;         // waitlisten while watched
 };
 
-// Milliseconds to the nearest deadline of the watched entries and of the
-// listener's rest, or -1 when there is none.
-long loopwait(std::uint64_t now, const std::vector<char>& seen, const listener& lstn) {
-    long wait = lstn.rest > now ? long(lstn.rest - now) : -1;
-    for (std::size_t n = 0; n < seen.size(); ++n) {
-        if (!seen[n]) continue;
-        const conn& c = clnts()[n];
-        long left = c.till > now ? long(c.till - now) : 0;
-        if (wait < 0 || left < wait) wait = left;
+// What the loop keeps beside each slot's record: what the wait knows of it.
+struct spot {
+    SOCKET desc = 0;          // the socket the wait knows the slot by
+    waitfor wait = waitnone;  // what the wait was last told
+    std::uint64_t seen = 0;   // clock time of the first turn it was watched; 0 before
+    std::uint64_t last = 0;   // the record's time of its last byte, when last looked at
+};
+
+struct loopdata {
+    waiter* wait = nullptr;
+    bool capped = true;      // the 64-handle sets of the default mode
+    std::int64_t room = 0;   // --web: connections at most
+    std::vector<listener> lstn;
+    std::vector<spot> spots;           // beside clnts()
+    std::vector<std::uint64_t> free;   // slots whose connection ended
+    std::vector<std::uint64_t> fresh;  // slots not yet watched in a turn
+    dues due;                          // every connection's deadline
+    queue quiet;                       // unfinished requests, the most silent first
+    queue ling;                        // lingering closes, the oldest first
+    std::int64_t live = 0, reading = 0, draining = 0;
+};
+
+// Tells the wait what slot n waits for now and keeps its deadline and its
+// place in line; frees the slot of an ended connection. Called after
+// anything that may have changed the record.
+void loopsync(loopdata& l, std::uint64_t n) {
+    conn& c = clntconn(n);
+    spot& s = l.spots[n];
+    if (s.desc == 0) return;
+    waitfor want = c.desc ? clntwaits(c) : waitnone;
+    if (want != s.wait) {
+        waitwant(l.wait, s.desc, n, s.wait, want);
+        l.reading += (want == waitread) - (s.wait == waitread);
+        l.draining += (want == waitdrain) - (s.wait == waitdrain);
+        quedrop(&l.quiet, n);
+        quedrop(&l.ling, n);
+        if (want == waitdrain) queback(&l.ling, n);
+        if (want == waitread && s.seen) queback(&l.quiet, n);
+        s.wait = want;
+    } else if (want == waitread && s.seen && c.last != s.last) {
+        queback(&l.quiet, n);
     }
-    return wait;
+    if (c.desc == 0) {
+        duedrop(&l.due, n);
+        l.free.push_back(n);
+        --l.live;
+        s = spot();
+        return;
+    }
+    s.last = c.last;
+    dueset(&l.due, n, c.till);
 }
 
-// Ends the connections that let their deadline pass: without a response, or
-// when their lingering is over.
-void loopsweep(std::uint64_t now) {
-    for (std::uint64_t n = 0; n < clnts().size(); ++n) {
-        conn& c = clntconn(n);
-        if (c.desc == 0 || c.till > now) continue;
-        if (clntlingering(c))
-            lingerend(n);
-        else
-            scrap(n);
-    }
-}
-
-// Receives on entry n; once its request is complete its answer starts at
+// Receives on slot n; once its request is complete its answer starts at
 // once, in the same turn: a fresh socket has room for its start. From then
 // on the client has its time to take it.
 void loopread(std::uint64_t n) {
@@ -71,73 +104,102 @@ void loopread(std::uint64_t n) {
     }
 }
 
-void loopdispatch(const sockset& rset, const sockset& wset, const sockset& eset) {
+// A connection that found no place in the wait keeps its deadline waiting;
+// one that did is watched from now on, and its silence counts from now.
+void loopnotice(loopdata& l, const std::vector<std::uint64_t>& left, std::uint64_t now, std::uint64_t then) {
+    for (std::uint64_t n : left)
+        if (n < lstnbase) {
+            clntconn(n).till += then - now;
+            dueset(&l.due, n, clntconn(n).till);
+        }
+    std::vector<std::uint64_t> still;
+    for (std::uint64_t n : l.fresh) {
+        spot& s = l.spots[n];
+        if (clntconn(n).desc == 0 || s.seen) continue;
+        if (std::find(left.begin(), left.end(), n) != left.end()) {
+            still.push_back(n);
+            continue;
+        }
+        s.seen = now;
+        if (s.wait == waitread) queback(&l.quiet, n);
+    }
+    l.fresh.swap(still);
+}
+
+void loopdispatch(loopdata& l, const std::vector<fired>& got) {
     siteforget();
-    for (std::uint64_t n = 0; n < clnts().size(); ++n) {
+    for (const fired& f : got) {
+        std::uint64_t n = f.tokn;
+        if (n >= lstnbase || clntconn(n).desc == 0) continue;
         conn& c = clntconn(n);
-        SOCKET desc = c.desc;
-        if (desc == 0) continue;
-        if (setholds(&eset, desc)) {
+        waitfor was = l.spots[n].wait;
+        if (f.fail) {
             if (c.fptr != filenone && fileshut(c.fptr) != 0) {
                 perror("close99");
                 exit(1);
             }
             c.fptr = filenone;
-            closesocket(desc);
+            closesocket(c.desc);
             wipe(n);
-        } else if (setholds(&wset, desc)) {
+        } else if (was == waitwrite && f.write) {
             clntsend(n);
-        } else if (setholds(&rset, desc)) {
-            if (clntlingering(c))
-                lingerread(n);
-            else
-                loopread(n);
+        } else if (was == waitdrain && f.read) {
+            lingerread(n);
+        } else if (was == waitread && f.read) {
+            loopread(n);
         }
+        loopsync(l, n);
     }
 }
 
-// Drops the dead entries, keeping the order of the live ones.
-void loopcompact() {
-    std::vector<conn>& table = clnts();
-    std::size_t kept = 0;
-    for (std::size_t n = 0; n < table.size(); ++n)
-        if (table[n].desc != 0) {
-            if (kept != n) table[kept] = std::move(table[n]);
-            ++kept;
-        }
-    table.resize(kept);
-}
-
-// The entries watched for reading: requests under way and lingering closes.
-unsigned loopreaders() {
-    unsigned count = 0;
-    for (const conn& c : clnts()) count += !clntsending(c);
-    return count;
-}
-
-// Makes room for a newcomer in a full table: ends the unfinished request that
-// has gone longest without a byte, among those old enough to have had their
-// chance, or else the longest lingering close. An answer on its way is never
-// cut. Returns false when nothing may be ended now.
-bool loopevict(std::uint64_t now) {
-    std::vector<conn>& table = clnts();
-    std::size_t pick = table.size(), oldest = table.size();
-    for (std::size_t n = 0; n < table.size(); ++n) {
-        const conn& c = table[n];
-        if (clntlingering(c)) {
-            if (oldest == table.size() || c.ling < table[oldest].ling) oldest = n;
-        } else if (!clntsending(c) && c.born + evictage <= now) {
-            if (pick == table.size() || c.last < table[pick].last) pick = n;
-        }
+// Ends the connections that let their deadline pass: without a response, or
+// when their lingering is over.
+void loopsweep(loopdata& l, std::uint64_t now) {
+    while (!l.due.heap.empty() && duenext(l.due).first <= now) {
+        std::uint64_t n = duenext(l.due).second;
+        if (clntlingering(clntconn(n)))
+            lingerend(n);
+        else
+            scrap(n);
+        loopsync(l, n);
     }
-    if (pick == table.size()) pick = oldest;
-    if (pick == table.size()) return false;
-    if (clntlingering(table[pick]))
-        lingerend(pick);
-    else
-        scrap(pick);
-    loopcompact();
+}
+
+// Makes room for a newcomer: ends the unfinished request that has gone
+// longest without a byte, among those watched long enough to have had their
+// chance, or else (if that helps) the longest lingering close. An answer on
+// its way is never cut. False when nothing may be ended now.
+bool loopevict(loopdata& l, std::uint64_t now, bool lingertoo) {
+    // The line is in order of silence: those passed over were watched only
+    // lately, and are as many as came in the last two seconds.
+    for (std::uint64_t n = l.quiet.head; n != quenone; n = l.quiet.next[n])
+        if (l.spots[n].seen + evictage <= now) {
+            scrap(n);
+            loopsync(l, n);
+            return true;
+        }
+    std::uint64_t n = l.ling.head;
+    if (!lingertoo || n == quenone) return false;
+    lingerend(n);
+    loopsync(l, n);
     return true;
+}
+
+// Whether a newcomer may be taken now, once room is made if it must and may
+// be. In
+// the sets, a newcomer must find a place to read in its first turn, where
+// lingering closes give way to it; in --web the bound is the descriptors.
+bool loophasroom(loopdata& l, std::uint64_t now, bool evict) {
+    const std::int64_t room = waitroom;
+    if (l.capped) return l.reading + l.draining < room || (evict && loopevict(l, now, l.reading < room));
+    return l.live < l.room || (evict && loopevict(l, now, true));
+}
+
+void loopidle(loopdata& l, std::size_t k, std::uint64_t until) {
+    listener& s = l.lstn[k];
+    waitwant(l.wait, s.desc, lstnbase + k, s.wait, waitnone);
+    s.wait = waitnone;
+    s.rest = until;
 }
 
 // Keeps the client's address for the log line: no second call is needed to
@@ -156,76 +218,97 @@ void clntpeer(conn& c, const sockaddr_storage& stow) {
         memcpy(c.six.data(), six, 16);
 }
 
-// Takes the connections waiting at the listening socket. A request that came
+std::uint64_t loopslot(loopdata& l) {
+    if (!l.free.empty()) {
+        std::uint64_t n = l.free.back();
+        l.free.pop_back();
+        return n;
+    }
+    clnts().emplace_back();
+    l.spots.emplace_back();
+    return clnts().size() - 1;
+}
+
+// Takes the connections waiting at listening socket k. A request that came
 // with its connection is read, and its answer begun, at once.
-void loopaccept(listener* lstn) {
+void loopaccept(loopdata& l, std::size_t k) {
     sockaddr_storage stow;
-    for (int k = 0; k < acceptmost; ++k) {
+    for (int a = 0; a < (l.capped ? acceptmost : acceptmostweb); ++a) {
         std::uint64_t now = GetTickCount64();
-        if (loopreaders() >= readroom && !loopevict(now)) {
+        // Only the first newcomer of a turn is known to be there: a later
+        // one that needs room waits for the next turn to report it.
+        if (a > 0 && !loophasroom(l, now, false)) return;
+        if (!loophasroom(l, now, true)) {
             // Looked at again shortly: by then a request may have come of age.
-            lstn->rest = now + restleast;
-            return;
+            return loopidle(l, k, now + restleast);
         }
+        listener& s = l.lstn[k];
         // Every accept may fill the whole buffer, whatever the last peer was.
         int lent = sizeof stow;
-        int clnt = int(sockaccept(lstn->desc, reinterpret_cast<sockaddr*>(&stow), &lent));
+        int clnt = int(sockaccept(s.desc, reinterpret_cast<sockaddr*>(&stow), &lent));
         if (clnt == -1) {
             if (sockempty()) return;
             bool passing = sockpassing(), shortage = sockshort();
             sockerror("accept");
             if (!passing) exit(1);
             if (shortage) {
-                lstn->rest = now + lstn->span;
-                lstn->span = lstn->span * 2 < restmost ? lstn->span * 2 : restmost;
+                std::uint64_t span = s.span;
+                s.span = span * 2 < restmost ? span * 2 : restmost;
+                loopidle(l, k, now + span);
             }
             return;
         }
-        lstn->span = restleast;
-        conn jerk;
-        jerk.desc = SOCKET(std::int64_t(clnt));
-        jerk.born = jerk.last = now;
-        jerk.till = now + clntpatience;
-        clntpeer(jerk, stow);
-        clnts().push_back(std::move(jerk));
+        s.span = restleast;
+        std::uint64_t n = loopslot(l);
+        conn& c = clntconn(n);
+        c = conn();
+        c.desc = SOCKET(std::int64_t(clnt));
+        c.last = now;
+        c.till = now + clntpatience;
+        clntpeer(c, stow);
+        l.spots[n].desc = c.desc;
+        ++l.live;
+        l.fresh.push_back(n);
         // What the client did before it connected is seen by its request.
         siteforget();
-        loopread(clnts().size() - 1);
-        loopcompact();
+        loopread(n);
+        loopsync(l, n);
     }
 }
 
 }  // namespace
 
-void loopserve(SOCKET lsock) {
-    listener lstn;
-    lstn.desc = lsock;
-    std::vector<char> seen;
+void loopserve(const std::vector<SOCKET>& lsocks) {
+    loopdata l;
+    l.capped = !web();
+    l.room = l.capped ? 0 : std::int64_t(sockroom());
+    l.wait = waitmake(l.capped);
+    if (!l.wait) {
+        sockerror("select");
+        exit(1);
+    }
+    for (SOCKET desc : lsocks) l.lstn.push_back(listener{desc});
+    std::vector<fired> got;
+    std::vector<std::uint64_t> left;
     for (;;) {
-        sockset rset, wset, eset;
-        setzero(&rset);
-        setzero(&wset);
-        setzero(&eset);
         std::uint64_t now = GetTickCount64();
-        std::int64_t most = std::int64_t(int(lsock) + 1);
-        seen.assign(clnts().size(), 0);
-        for (std::size_t n = 0; n < clnts().size(); ++n) {
-            SOCKET desc = clnts()[n].desc;
-            assert(desc);
-            if (std::int64_t(desc) + 1 > most) most = std::int64_t(desc) + 1;
-            bool sending = clntsending(clnts()[n]);
-            sockset* set = sending ? &wset : &rset;
-            // An entry that finds no place this turn is not watched, and its
-            // deadline waits with it.
-            if (setsize(set) >= (sending ? unsigned(FD_SETSIZE_WIN) : readroom)) continue;
-            setadd(set, desc);
-            setadd(&eset, desc);
-            seen[n] = 1;
+        long wait = -1;
+        for (std::size_t k = 0; k < l.lstn.size(); ++k) {
+            listener& s = l.lstn[k];
+            if (s.wait == waitnone && s.rest <= now) {
+                waitwant(l.wait, s.desc, lstnbase + k, waitnone, waitlisten);
+                s.wait = waitlisten;
+            }
+            if (s.wait == waitnone && (wait < 0 || long(s.rest - now) < wait)) wait = long(s.rest - now);
         }
-        bool listening = lstn.rest <= now;
-        if (listening) setadd(&rset, lsock);
-        long wait = loopwait(now, seen, lstn);
-        int rslt = readywait(int(most), &rset, &wset, &eset, wait);
+        if (!l.due.heap.empty()) {
+            std::uint64_t till = duenext(l.due).first;
+            long away = till > now ? long(till - now) : 0;
+            if (wait < 0 || away < wait) wait = away;
+        }
+        got.clear();
+        left.clear();
+        int rslt = waitpoll(l.wait, wait, &got, &left);
         if (rslt == -1) {
             sockerror("select");
             exit(1);
@@ -236,11 +319,11 @@ void loopserve(SOCKET lsock) {
             exit(1);
         }
         std::uint64_t then = GetTickCount64();
-        for (std::size_t n = 0; n < seen.size(); ++n)
-            if (!seen[n]) clntconn(n).till += then - now;
-        loopdispatch(rset, wset, eset);
-        loopsweep(then);
-        loopcompact();
-        if (listening && setholds(&rset, lsock)) loopaccept(&lstn);
+        loopnotice(l, left, now, then);
+        loopdispatch(l, got);
+        loopsweep(l, then);
+        for (const fired& f : got)
+            if (f.tokn >= lstnbase && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
+                loopaccept(l, std::size_t(f.tokn - lstnbase));
     }
 }

@@ -1,6 +1,8 @@
-// The readiness loop: one wait per cycle over every connection and the
-// listening socket. Returns only through a fatal path, with exit code 1.
+// The readiness loop: one wait per turn over every connection and the
+// listening sockets. Returns only through a fatal path, with exit code 1.
 #pragma once
+#include <vector>
+
 #include "platform/net.h"
 
-[[noreturn]] void loopserve(SOCKET lsock);
+[[noreturn]] void loopserve(const std::vector<SOCKET>& lsocks);

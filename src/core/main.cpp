@@ -30,7 +30,7 @@ bool listenone(const addrinfo* at, bool only, std::vector<SOCKET>* out) {
     }
     if (at->ai_family == AF_INET6) sockdual(lhnd, only);
     const char* fail = sockbind(lhnd, at->ai_addr, int(at->ai_addrlen)) == -1 ? "bind"
-                       : listen(int(lhnd), 99) == -1 || socklisten(lhnd) != 0 ? "listen"
+                       : listen(int(lhnd), socklogmost) == -1 || socklisten(lhnd) != 0 ? "listen"
                                                                                 : nullptr;
     if (!fail) {
         out->push_back(lhnd);
@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     }
     port() = std::uint16_t(atoi(ptxt));
     const char* host = argc == 3 ? argv[2] : nullptr;
-    if (web()) loopserve(weblisten(host, ptxt)[0]);
+    if (web()) loopserve(weblisten(host, ptxt));
     addrinfo hint;
     memset(&hint, 0, sizeof hint);
     hint.ai_flags = AI_PASSIVE;
@@ -170,5 +170,5 @@ int main(int argc, char** argv) {
         sockerror("listen");
         return 1;
     }
-    loopserve(lhnd);
+    loopserve({lhnd});
 }

@@ -27,6 +27,10 @@ bool clntlingering(const conn& c) {
     return c.ling != 0;
 }
 
+waitfor clntwaits(const conn& c) {
+    return clntlingering(c) ? waitdrain : clntsending(c) ? waitwrite : waitread;
+}
+
 char* rbuf() {
     static char* block = new char[rbufsize];
     return block;

@@ -74,6 +74,13 @@ void sockdual(SOCKET s, bool only);
 // The last socket or bind failed because the system has no such address or
 // family (no IPv6, say): another address may serve instead.
 bool sockabsent();
+// The backlog of a listening socket in --web: 511, or less where the system
+// takes less.
+const int socklogmost = SOMAXCONN < 511 ? SOMAXCONN : 511;
+// Raises the process's descriptor limit as far as it goes and returns how
+// many connections that leaves room for, each with a socket and a file open,
+// with a reserve for the standard streams, the listening sockets and the wait.
+std::uint64_t sockroom();
 // The last accept failed only because no connection was waiting.
 bool sockempty();
 // The last accept failure concerns one connection or passes with time.

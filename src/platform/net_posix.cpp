@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
@@ -71,6 +72,16 @@ void sockdual(SOCKET s, bool only) {
 
 bool sockabsent() {
     return errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT;
+}
+
+std::uint64_t sockroom() {
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    lim.rlim_cur = lim.rlim_max;
+    // Some systems refuse an unlimited soft limit: the kernel's own bound holds then.
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) getrlimit(RLIMIT_NOFILE, &lim);
+    std::uint64_t most = lim.rlim_cur == RLIM_INFINITY ? 1 << 20 : std::uint64_t(lim.rlim_cur);
+    return most > 64 ? (most - 64) / 2 : 0;
 }
 
 bool sockempty() {

@@ -69,6 +69,12 @@ bool sockabsent() {
     return code == WSAEAFNOSUPPORT || code == WSAEADDRNOTAVAIL || code == WSAEPROTONOSUPPORT;
 }
 
+std::uint64_t sockroom() {
+    // Sockets are not the runtime's descriptors and have no bound of their
+    // own; the files are, and the runtime holds at most 2048 of them.
+    return 2048 - 64;
+}
+
 bool sockempty() {
     return WSAGetLastError() == WSAEWOULDBLOCK;
 }
@@ -80,9 +86,11 @@ bool sockshort() {
 
 bool sockpassing() {
     switch (WSAGetLastError()) {
-    // The client gave up before it was taken, or the system is short of
-    // handles or buffers for a while: the next connection may well succeed.
-    case WSAECONNRESET: case WSAECONNABORTED: case WSAEINTR: case WSAEINPROGRESS:
+    // The client gave up before it was taken (a reset one shows as not
+    // connected), or the system is short of handles or buffers for a while:
+    // the next connection may well succeed.
+    case WSAECONNRESET: case WSAECONNABORTED: case WSAENOTCONN: case WSAENETRESET:
+    case WSAEHOSTDOWN: case WSAEINTR: case WSAEINPROGRESS:
     case WSAEWOULDBLOCK: case WSAEMFILE: case WSAENOBUFS: case WSAENETDOWN:
     case WSAENETUNREACH: case WSAEHOSTUNREACH: case WSAETIMEDOUT:
         return true;
