@@ -25,6 +25,9 @@ struct conn {
     std::uint64_t last = 0; // clock time of the last byte received
     std::uint64_t ling = 0; // clock time the lingering close began; 0 before
     const char* shut = nullptr; // the tag of the close that ends the lingering
+    bool keep = false;      // --web: the connection stays open for the next request
+    std::int64_t reqs = 0;  // --web: requests answered on this connection
+    std::string rest;       // --web: bytes received behind the request: the next one's
 };
 
 // How long a client may take to deliver its request, and to take each byte of
@@ -38,6 +41,9 @@ const std::uint64_t clntpatience = 20000;
 // sends for longer is not finishing a request but holding a slot.
 const std::uint64_t lingeridle = 5000;
 const std::uint64_t lingermost = 30000;
+// A kept connection carries at most this many requests, as a peer's default
+// does: a client cannot hold one connection for ever by asking again.
+const std::int64_t reqsmost = 1000;
 
 std::vector<conn>& clnts();
 conn& clntconn(std::uint64_t i);
@@ -49,6 +55,9 @@ bool clntsending(const conn& c);
 bool clntlingering(const conn& c);
 // What the entry's socket waits for, from the state of its record.
 waitfor clntwaits(const conn& c);
+// A kept connection between requests: its answer is out and nothing of the
+// next request has come.
+bool clntidle(const conn& c);
 // The receive buffer shared by all connections: 32768 bytes.
 char* rbuf();
 const int rbufsize = 0x8000;
@@ -63,6 +72,10 @@ void scrap(std::uint64_t i);
 // The end of a connection whose answer is out: its sending side shuts and
 // the entry lingers; tag is the hangup's, for when the socket closes.
 void linger(std::uint64_t i, const char* tag);
+// The answer of a kept connection is out: the record is made ready for the
+// next request, with the client's address, its count and the bytes already
+// received kept. The client has its patience again to send it.
+void clntnext(std::uint64_t i);
 // Reads and drops what a lingering client sends; ends the entry once the
 // client has closed or failed.
 void lingerread(std::uint64_t i);

@@ -1,6 +1,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "core/conn.h"
 
@@ -29,6 +30,24 @@ bool clntlingering(const conn& c) {
 
 waitfor clntwaits(const conn& c) {
     return clntlingering(c) ? waitdrain : clntsending(c) ? waitwrite : waitread;
+}
+
+bool clntidle(const conn& c) {
+    return c.reqs > 0 && c.rqst.empty() && c.buff.empty() && c.rest.empty() && !clntsending(c) &&
+           !clntlingering(c);
+}
+
+void clntnext(std::uint64_t i) {
+    conn& c = clntconn(i);
+    conn next;
+    next.desc = c.desc;
+    next.four = c.four;
+    next.six = c.six;
+    next.reqs = c.reqs;
+    next.rest.swap(c.rest);
+    next.last = c.last;
+    next.till = GetTickCount64() + clntpatience;
+    c = std::move(next);
 }
 
 char* rbuf() {

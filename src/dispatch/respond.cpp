@@ -68,8 +68,14 @@ bool headonly(const conn& c) {
     return c.want.meth == "HEAD";
 }
 
+// What the header says of the connection after the answer.
+int webkeep(const conn& c) {
+    return !c.keep ? 0 : c.want.vers == 10 ? 2 : 1;
+}
+
 // A --web answer with no file behind it: the header, and the body but for a HEAD.
 void webtext(conn& c, webhead h, const std::string& body) {
+    h.keep = webkeep(c);
     h.length = std::int64_t(body.size());
     h.now = std::int64_t(std::time(nullptr));
     clnttext(c, headonly(c) ? headmake(h) : headmake(h) + body);
@@ -82,6 +88,7 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
     if (!clntopen(c, name, data, tag, &fptr)) return false;
     if (fptr == filenone) return true;
     webhead h;
+    h.keep = webkeep(c);
     h.type = mimefind(name);
     h.size = data->st_size;
     h.mtime = data->st_time;
