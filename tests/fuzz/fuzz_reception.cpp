@@ -124,11 +124,6 @@ void checkconn(const conn& c, feed r, const std::string& stream) {
 // --web: every stream ends in more, or in a request to answer, refused or
 // not (what the record holds then, fuzz_web checks); the bytes taken end at
 // the line that decided.
-void checkweb(const conn& c, feed r, std::size_t took, std::size_t offered) {
-    MUST(c.mode == 0 && c.head.empty() && c.want.used <= blockmost);
-    MUST(r == feedhost ? took <= offered : r == feedmore && took == offered && c.want.code == 0);
-}
-
 // --web, as a kept connection: each whole request is noted and the record
 // starts afresh on the bytes behind it, up to a refusal, which ends the
 // connection. True while more may come.
@@ -136,7 +131,8 @@ bool webfeeds(conn& c, const char* data, std::size_t n, std::vector<std::string>
     for (;;) {
         std::size_t took = 0;
         feed r = webfeed(c, data, n, &took);
-        checkweb(c, r, took, n);
+        MUST(c.mode == 0 && c.head.empty() && c.want.used <= blockmost);
+        MUST(r == feedhost ? took <= n : r == feedmore && took == n && c.want.code == 0);
         if (r == feedmore) return true;
         asked->push_back(std::to_string(c.want.code) + " " + c.want.meth + " " + c.want.path + c.want.query);
         if (c.want.code != 0) return false;
