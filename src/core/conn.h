@@ -2,8 +2,9 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/net.h"
 #include "platform/wait.h"
@@ -14,7 +15,9 @@ struct conn {
     std::string rqst;       // the request line, once received
     std::string buff;       // line being assembled, then the pending output
     std::string head;       // the host line, then the response header to send
-    asks want;              // --web: the method and the fields that shape the answer
+    // --web: the method and the fields that shape the answer, while there is
+    // a request: a connection held between requests does not pay for them.
+    std::unique_ptr<asks> want;
     filehand fptr = filenone; // the file being sent
     std::int64_t mode = 0;  // 0 header and file, 1 last chunk, 2 whole text
     std::uint64_t till = 0; // clock time by which the client must get on
@@ -45,7 +48,9 @@ const std::uint64_t lingermost = 30000;
 // does: a client cannot hold one connection for ever by asking again.
 const std::int64_t reqsmost = 1000;
 
-std::vector<conn>& clnts();
+// Entries stay where they are as the table grows: a large table is never
+// copied to a larger place, nor held twice while it is.
+std::deque<conn>& clnts();
 conn& clntconn(std::uint64_t i);
 // The entry's socket; the entry must be live.
 int clntdesc(std::uint64_t i);

@@ -300,8 +300,12 @@ void loopaccept(loopdata& l, std::size_t k) {
         s.span = restleast;
         std::uint64_t n = loopslot(l);
         conn& c = clntconn(n);
-        c = conn();
+        wipe(n);
         c.desc = SOCKET(std::int64_t(clnt));
+        // A kept connection's answers follow one another: none may wait for
+        // the client to acknowledge the one before (the header still leaves
+        // with its body, held back as it is).
+        if (!l.capped) socknodelay(c.desc);
         c.last = now;
         c.till = now + clntpatience;
         clntpeer(c, stow);

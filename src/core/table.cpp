@@ -5,8 +5,8 @@
 
 #include "core/conn.h"
 
-std::vector<conn>& clnts() {
-    static std::vector<conn> table;
+std::deque<conn>& clnts() {
+    static std::deque<conn> table;
     return table;
 }
 
@@ -47,7 +47,9 @@ void clntnext(std::uint64_t i) {
     next.rest.swap(c.rest);
     next.last = c.last;
     next.till = GetTickCount64() + clntpatience;
-    c = std::move(next);
+    // Swapped, not assigned: a string assigned an empty one keeps its buffer,
+    // and a held connection would keep its last answer's.
+    std::swap(c, next);
 }
 
 char* rbuf() {
@@ -73,7 +75,8 @@ void hangup(std::uint64_t i, const char* tag) {
 }
 
 void wipe(std::uint64_t i) {
-    clntconn(i) = conn();
+    conn fresh;
+    std::swap(clntconn(i), fresh);
 }
 
 void linger(std::uint64_t i, const char* tag) {

@@ -127,7 +127,7 @@ void webrefuse(conn& c, int code, const std::string& why) {
 // at all for the fallback site, dot segments out of the path.
 void webserv(std::uint64_t i) {
     conn& c = clntconn(i);
-    const asks& a = c.want;
+    const asks& a = *c.want;
     c.keep = askskeep(a) && ++c.reqs < reqsmost;
     if (a.code != 0) return webrefuse(c, a.code, a.why);
     std::string host = a.host;

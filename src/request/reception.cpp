@@ -42,7 +42,8 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
 }
 
 feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took) {
-    asks& a = c.want;
+    if (!c.want) c.want = std::make_unique<asks>();
+    asks& a = *c.want;
     std::size_t k = 0;
     while (k < n) {
         const void* stop = memchr(data + k, '\n', n - k);

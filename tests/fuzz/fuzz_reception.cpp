@@ -75,11 +75,13 @@ void checklines(const conn& c, feed r, const std::string& stream, std::size_t at
 }
 
 bool sameconn(const conn& a, const conn& b) {
+    static const asks none;
+    const asks& x = a.want ? *a.want : none;
+    const asks& y = b.want ? *b.want : none;
     return a.desc == b.desc && a.rqst == b.rqst && a.buff == b.buff && a.head == b.head &&
            a.fptr == b.fptr && a.mode == b.mode && a.till == b.till && a.four == b.four &&
-           a.want.meth == b.want.meth && a.want.used == b.want.used && a.want.range == b.want.range &&
-           a.want.since == b.want.since && a.want.match == b.want.match && a.want.guard == b.want.guard &&
-           a.want.host == b.want.host && a.want.path == b.want.path && a.want.code == b.want.code;
+           x.meth == y.meth && x.used == y.used && x.range == y.range && x.since == y.since &&
+           x.match == y.match && x.guard == y.guard && x.host == y.host && x.path == y.path && x.code == y.code;
 }
 
 // What the record may hold after a feed that gave r; stream is everything the
@@ -131,11 +133,11 @@ bool webfeeds(conn& c, const char* data, std::size_t n, std::vector<std::string>
     for (;;) {
         std::size_t took = 0;
         feed r = webfeed(c, data, n, &took);
-        MUST(c.mode == 0 && c.head.empty() && c.want.used <= blockmost);
-        MUST(r == feedhost ? took <= n : r == feedmore && took == n && c.want.code == 0);
+        MUST(c.mode == 0 && c.head.empty() && c.want->used <= blockmost);
+        MUST(r == feedhost ? took <= n : r == feedmore && took == n && c.want->code == 0);
         if (r == feedmore) return true;
-        asked->push_back(std::to_string(c.want.code) + " " + c.want.meth + " " + c.want.path + c.want.query);
-        if (c.want.code != 0) return false;
+        asked->push_back(std::to_string(c.want->code) + " " + c.want->meth + " " + c.want->path + c.want->query);
+        if (c.want->code != 0) return false;
         c = conn();
         data += took;
         n -= took;
