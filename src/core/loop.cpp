@@ -12,6 +12,7 @@
 #include "core/world.h"
 #include "dispatch/serve.h"
 #include "output/transmit.h"
+#include "platform/stop.h"
 #include "platform/wait.h"
 #include "request/reception.h"
 
@@ -31,6 +32,9 @@ const int acceptmost = 16;
 const int acceptmostweb = 128;
 // The wait knows a listening socket by this plus its place; a connection by its slot.
 const std::uint64_t lstnbase = std::uint64_t(1) << 62;
+const std::uint64_t stoptokn = ~std::uint64_t(0);
+// How long the answers on their way may take to finish once a stop is asked.
+const std::uint64_t stopbound = 10000;
 
 // A listening socket and when it is watched again.
 struct listener {
@@ -60,7 +64,27 @@ struct loopdata {
     queue quiet;                       // unfinished requests, the most silent first
     queue ling;                        // lingering closes, the oldest first
     std::int64_t live = 0, reading = 0, draining = 0;
+    SOCKET stop = 0;          // --web: readable once a stop is asked
+    std::uint64_t stopby = 0; // clock time by which the stop ends the process; 0 before
 };
+
+// Once a stop is asked, a connection that is not sending an answer ends: an
+// idle or unfinished one, a lingering close, and one whose answer is out, so
+// no new request starts. One that sends has until the stop's bound. True
+// when slot n ended.
+bool loopquits(const loopdata& l, std::uint64_t n) {
+    conn& c = clntconn(n);
+    if (!l.stopby || c.desc == 0) return false;
+    if (clntsending(c)) {
+        c.till = std::min(c.till, l.stopby);
+        return false;
+    }
+    if (clntlingering(c))
+        hangup(n, c.shut);
+    else
+        scrap(n);
+    return true;
+}
 
 // Tells the wait what slot n waits for now and keeps its deadline and its
 // place in line; frees the slot of an ended connection. Called after
@@ -69,6 +93,7 @@ void loopsync(loopdata& l, std::uint64_t n) {
     conn& c = clntconn(n);
     spot& s = l.spots[n];
     if (s.desc == 0) return;
+    loopquits(l, n);
     waitfor want = c.desc ? clntwaits(c) : waitnone;
     if (want != s.wait) {
         waitwant(l.wait, s.desc, n, s.wait, want);
@@ -276,6 +301,23 @@ void loopaccept(loopdata& l, std::size_t k) {
     }
 }
 
+// The stop at the system's request: no newcomer is taken and no request
+// read; the process ends with 0 once the answers on their way are out, or
+// ended at the bound.
+void loopstop(loopdata& l, const std::vector<fired>& got, std::uint64_t now) {
+    for (const fired& f : got)
+        if (f.tokn == stoptokn && stopasked() && !l.stopby) {
+            l.stopby = now + stopbound;
+            for (std::size_t k = 0; k < l.lstn.size(); ++k) {
+                waitwant(l.wait, l.lstn[k].desc, lstnbase + k, l.lstn[k].wait, waitnone);
+                closesocket(l.lstn[k].desc);
+            }
+            l.lstn.clear();
+            for (std::uint64_t n = 0; n < l.spots.size(); ++n) loopsync(l, n);
+        }
+    if (l.stopby && l.live == 0) exit(0);
+}
+
 }  // namespace
 
 void loopserve(const std::vector<SOCKET>& lsocks) {
@@ -288,6 +330,11 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         exit(1);
     }
     for (SOCKET desc : lsocks) l.lstn.push_back(listener{desc});
+    if (!l.capped && !stopwatch(&l.stop)) {
+        sockerror("stop");
+        exit(1);
+    }
+    if (!l.capped) waitwant(l.wait, l.stop, stoptokn, waitnone, waitlisten);
     std::vector<fired> got;
     std::vector<std::uint64_t> left;
     for (;;) {
@@ -323,7 +370,8 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         loopdispatch(l, got);
         loopsweep(l, then);
         for (const fired& f : got)
-            if (f.tokn >= lstnbase && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
+            if (f.tokn - lstnbase < l.lstn.size() && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
                 loopaccept(l, std::size_t(f.tokn - lstnbase));
+        loopstop(l, got, then);
     }
 }
