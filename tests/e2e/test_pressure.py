@@ -368,7 +368,11 @@ class Stop(unittest.TestCase):
                     read_all(idle, 0.5)
                     self.assertTrue(srv.alive())
                     srv.proc.send_signal(self.sig)
-                self.assertEqual(srv.proc.wait(SLOW), -self.sig)
+                code = srv.proc.wait(SLOW)
+                reader.join()
+                self.assertLess(len(got), len(BIG), "the download was not cut")
+                if TARGET.native:
+                    self.assertEqual(code, -self.sig)
 
 
 if __name__ == "__main__":
