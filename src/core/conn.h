@@ -2,8 +2,9 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/net.h"
 #include "platform/wait.h"
@@ -14,7 +15,9 @@ struct conn {
     std::string rqst;       // the request line, once received
     std::string buff;       // line being assembled, then the pending output
     std::string head;       // the host line, then the response header to send
-    asks want;              // --web: the method and the fields that shape the answer
+    // --web: the method and the fields that shape the answer, while there is
+    // a request: a connection held between requests does not pay for them.
+    std::unique_ptr<asks> want;
     filehand fptr = filenone; // the file being sent
     std::int64_t mode = 0;  // 0 header and file, 1 last chunk, 2 whole text
     std::uint64_t till = 0; // clock time by which the client must get on
@@ -25,6 +28,9 @@ struct conn {
     std::uint64_t last = 0; // clock time of the last byte received
     std::uint64_t ling = 0; // clock time the lingering close began; 0 before
     const char* shut = nullptr; // the tag of the close that ends the lingering
+    bool keep = false;      // --web: the connection stays open for the next request
+    std::int64_t reqs = 0;  // --web: requests answered on this connection
+    std::string rest;       // --web: bytes received behind the request: the next one's
 };
 
 // How long a client may take to deliver its request, and to take each byte of
@@ -38,8 +44,13 @@ const std::uint64_t clntpatience = 20000;
 // sends for longer is not finishing a request but holding a slot.
 const std::uint64_t lingeridle = 5000;
 const std::uint64_t lingermost = 30000;
+// A kept connection carries at most this many requests, as a peer's default
+// does: a client cannot hold one connection for ever by asking again.
+const std::int64_t reqsmost = 1000;
 
-std::vector<conn>& clnts();
+// Entries stay where they are as the table grows: a large table is never
+// copied to a larger place, nor held twice while it is.
+std::deque<conn>& clnts();
 conn& clntconn(std::uint64_t i);
 // The entry's socket; the entry must be live.
 int clntdesc(std::uint64_t i);
@@ -49,6 +60,9 @@ bool clntsending(const conn& c);
 bool clntlingering(const conn& c);
 // What the entry's socket waits for, from the state of its record.
 waitfor clntwaits(const conn& c);
+// A kept connection between requests: its answer is out and nothing of the
+// next request has come.
+bool clntidle(const conn& c);
 // The receive buffer shared by all connections: 32768 bytes.
 char* rbuf();
 const int rbufsize = 0x8000;
@@ -63,6 +77,10 @@ void scrap(std::uint64_t i);
 // The end of a connection whose answer is out: its sending side shuts and
 // the entry lingers; tag is the hangup's, for when the socket closes.
 void linger(std::uint64_t i, const char* tag);
+// The answer of a kept connection is out: the record is made ready for the
+// next request, with the client's address, its count and the bytes already
+// received kept. The client has its patience again to send it.
+void clntnext(std::uint64_t i);
 // Reads and drops what a lingering client sends; ends the entry once the
 // client has closed or failed.
 void lingerread(std::uint64_t i);

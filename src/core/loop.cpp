@@ -44,10 +44,15 @@ struct listener {
     waitfor wait = waitnone;         // waitlisten while watched
 };
 
+// The lines a connection may stand in, to be ended for a newcomer in this
+// order: kept connections between requests, unfinished requests, lingering closes.
+enum lineof : std::uint8_t { linenone, lineidle, linequiet, lineling };
+
 // What the loop keeps beside each slot's record: what the wait knows of it.
 struct spot {
     SOCKET desc = 0;          // the socket the wait knows the slot by
     waitfor wait = waitnone;  // what the wait was last told
+    lineof line = linenone;   // the line it stands in
     std::uint64_t seen = 0;   // clock time of the first turn it was watched; 0 before
     std::uint64_t last = 0;   // the record's time of its last byte, when last looked at
 };
@@ -61,8 +66,7 @@ struct loopdata {
     std::vector<std::uint64_t> free;   // slots whose connection ended
     std::vector<std::uint64_t> fresh;  // slots not yet watched in a turn
     dues due;                          // every connection's deadline
-    queue quiet;                       // unfinished requests, the most silent first
-    queue ling;                        // lingering closes, the oldest first
+    queue lines[4];                    // by lineof: idle the longest, the most silent, the oldest first
     std::int64_t live = 0, reading = 0, draining = 0;
     SOCKET stop = 0;          // --web: readable once a stop is asked
     std::uint64_t stopby = 0; // clock time by which the stop ends the process; 0 before
@@ -79,11 +83,24 @@ bool loopquits(const loopdata& l, std::uint64_t n) {
         c.till = std::min(c.till, l.stopby);
         return false;
     }
-    if (clntlingering(c))
-        hangup(n, c.shut);
-    else
-        scrap(n);
+    // What the client sent is read first: a reset would take an answer it has not read yet with it.
+    hangup(n, clntlingering(c) ? c.shut : "close");
     return true;
+}
+
+// Puts slot n in the line its record and its wait call for. A request that
+// got a byte goes to the end of the silent ones.
+void loopline(loopdata& l, std::uint64_t n) {
+    const conn& c = clntconn(n);
+    spot& s = l.spots[n];
+    lineof line = s.wait == waitdrain                 ? lineling
+                  : s.wait != waitread || !s.seen     ? linenone
+                  : clntidle(c)                       ? lineidle
+                                                      : linequiet;
+    if (line == s.line && !(line == linequiet && c.last != s.last)) return;
+    quedrop(&l.lines[s.line], n);
+    if (line != linenone) queback(&l.lines[line], n);
+    s.line = line;
 }
 
 // Tells the wait what slot n waits for now and keeps its deadline and its
@@ -99,14 +116,9 @@ void loopsync(loopdata& l, std::uint64_t n) {
         waitwant(l.wait, s.desc, n, s.wait, want);
         l.reading += (want == waitread) - (s.wait == waitread);
         l.draining += (want == waitdrain) - (s.wait == waitdrain);
-        quedrop(&l.quiet, n);
-        quedrop(&l.ling, n);
-        if (want == waitdrain) queback(&l.ling, n);
-        if (want == waitread && s.seen) queback(&l.quiet, n);
         s.wait = want;
-    } else if (want == waitread && s.seen && c.last != s.last) {
-        queback(&l.quiet, n);
     }
+    loopline(l, n);
     if (c.desc == 0) {
         duedrop(&l.due, n);
         l.free.push_back(n);
@@ -118,14 +130,31 @@ void loopsync(loopdata& l, std::uint64_t n) {
     dueset(&l.due, n, c.till);
 }
 
+// Sends slot n's answer; a kept connection then takes the requests already
+// received behind it, one after another while the turn's budget lasts. The
+// next one is dispatched even when the budget is spent: the wait knows
+// nothing of bytes already read, but sees an answer waiting to be sent.
+void loopanswer(const loopdata& l, std::uint64_t n) {
+    std::int64_t spent = 0;
+    clntsendon(n, &spent);
+    for (;;) {
+        conn& c = clntconn(n);
+        if (c.desc == 0 || clntsending(c) || clntlingering(c) || c.rest.empty() || loopquits(l, n)) return;
+        clntrest(n);
+        if (c.desc == 0 || !clntsending(c) || spent >= sendbudget) return;
+        c.till = GetTickCount64() + clntpatience;
+        clntsendon(n, &spent);
+    }
+}
+
 // Receives on slot n; once its request is complete its answer starts at
 // once, in the same turn: a fresh socket has room for its start. From then
 // on the client has its time to take it.
-void loopread(std::uint64_t n) {
+void loopread(const loopdata& l, std::uint64_t n) {
     clntread(n);
     if (clntconn(n).desc && clntsending(clntconn(n))) {
         clntconn(n).till = GetTickCount64() + clntpatience;
-        clntsend(n);
+        loopanswer(l, n);
     }
 }
 
@@ -146,7 +175,7 @@ void loopnotice(loopdata& l, const std::vector<std::uint64_t>& left, std::uint64
             continue;
         }
         s.seen = now;
-        if (s.wait == waitread) queback(&l.quiet, n);
+        loopline(l, n);
     }
     l.fresh.swap(still);
 }
@@ -167,11 +196,11 @@ void loopdispatch(loopdata& l, const std::vector<fired>& got) {
             closesocket(c.desc);
             wipe(n);
         } else if (was == waitwrite && f.write) {
-            clntsend(n);
+            loopanswer(l, n);
         } else if (was == waitdrain && f.read) {
             lingerread(n);
         } else if (was == waitread && f.read) {
-            loopread(n);
+            loopread(l, n);
         }
         loopsync(l, n);
     }
@@ -190,20 +219,28 @@ void loopsweep(loopdata& l, std::uint64_t now) {
     }
 }
 
-// Makes room for a newcomer: ends the unfinished request that has gone
-// longest without a byte, among those watched long enough to have had their
-// chance, or else (if that helps) the longest lingering close. An answer on
-// its way is never cut. False when nothing may be ended now.
+// Makes room for a newcomer: ends the kept connection idle the longest, or
+// else the unfinished request that has gone longest without a byte, among
+// those watched long enough to have had their chance, or else (if that
+// helps) the longest lingering close. An answer on its way is never cut.
+// False when nothing may be ended now.
 bool loopevict(loopdata& l, std::uint64_t now, bool lingertoo) {
+    if (l.lines[lineidle].head != quenone) {
+        std::uint64_t n = l.lines[lineidle].head;
+        hangup(n, "close");
+        loopsync(l, n);
+        return true;
+    }
     // The line is in order of silence: those passed over were watched only
     // lately, and are as many as came in the last two seconds.
-    for (std::uint64_t n = l.quiet.head; n != quenone; n = l.quiet.next[n])
+    const queue& quiet = l.lines[linequiet];
+    for (std::uint64_t n = quiet.head; n != quenone; n = quiet.next[n])
         if (l.spots[n].seen + evictage <= now) {
             scrap(n);
             loopsync(l, n);
             return true;
         }
-    std::uint64_t n = l.ling.head;
+    std::uint64_t n = l.lines[lineling].head;
     if (!lingertoo || n == quenone) return false;
     lingerend(n);
     loopsync(l, n);
@@ -286,8 +323,12 @@ void loopaccept(loopdata& l, std::size_t k) {
         s.span = restleast;
         std::uint64_t n = loopslot(l);
         conn& c = clntconn(n);
-        c = conn();
+        wipe(n);
         c.desc = SOCKET(std::int64_t(clnt));
+        // A kept connection's answers follow one another: none may wait for
+        // the client to acknowledge the one before (the header still leaves
+        // with its body, held back as it is).
+        if (!l.capped) socknodelay(c.desc);
         c.last = now;
         c.till = now + clntpatience;
         clntpeer(c, stow);
@@ -296,7 +337,7 @@ void loopaccept(loopdata& l, std::size_t k) {
         l.fresh.push_back(n);
         // What the client did before it connected is seen by its request.
         siteforget();
-        loopread(n);
+        loopread(l, n);
         loopsync(l, n);
     }
 }

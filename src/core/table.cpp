@@ -1,11 +1,12 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "core/conn.h"
 
-std::vector<conn>& clnts() {
-    static std::vector<conn> table;
+std::deque<conn>& clnts() {
+    static std::deque<conn> table;
     return table;
 }
 
@@ -31,6 +32,26 @@ waitfor clntwaits(const conn& c) {
     return clntlingering(c) ? waitdrain : clntsending(c) ? waitwrite : waitread;
 }
 
+bool clntidle(const conn& c) {
+    return c.reqs > 0 && c.rqst.empty() && c.buff.empty() && c.rest.empty() && !clntsending(c) &&
+           !clntlingering(c);
+}
+
+void clntnext(std::uint64_t i) {
+    conn& c = clntconn(i);
+    conn next;
+    next.desc = c.desc;
+    next.four = c.four;
+    next.six = c.six;
+    next.reqs = c.reqs;
+    next.rest.swap(c.rest);
+    next.last = c.last;
+    next.till = GetTickCount64() + clntpatience;
+    // Swapped, not assigned: a string assigned an empty one keeps its buffer,
+    // and a held connection would keep its last answer's.
+    std::swap(c, next);
+}
+
 char* rbuf() {
     static char* block = new char[rbufsize];
     return block;
@@ -54,7 +75,8 @@ void hangup(std::uint64_t i, const char* tag) {
 }
 
 void wipe(std::uint64_t i) {
-    clntconn(i) = conn();
+    conn fresh;
+    std::swap(clntconn(i), fresh);
 }
 
 void linger(std::uint64_t i, const char* tag) {

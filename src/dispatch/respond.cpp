@@ -65,11 +65,17 @@ void clnttext(conn& c, std::string text) {
 }
 
 bool headonly(const conn& c) {
-    return c.want.meth == "HEAD";
+    return c.want->meth == "HEAD";
+}
+
+// What the header says of the connection after the answer.
+int webkeep(const conn& c) {
+    return !c.keep ? 0 : c.want->vers == 10 ? 2 : 1;
 }
 
 // A --web answer with no file behind it: the header, and the body but for a HEAD.
 void webtext(conn& c, webhead h, const std::string& body) {
+    h.keep = webkeep(c);
     h.length = std::int64_t(body.size());
     h.now = std::int64_t(std::time(nullptr));
     clnttext(c, headonly(c) ? headmake(h) : headmake(h) + body);
@@ -82,6 +88,7 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
     if (!clntopen(c, name, data, tag, &fptr)) return false;
     if (fptr == filenone) return true;
     webhead h;
+    h.keep = webkeep(c);
     h.type = mimefind(name);
     h.size = data->st_size;
     h.mtime = data->st_time;
@@ -89,12 +96,12 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
     h.now = std::int64_t(std::time(nullptr));
     span s{spanwhole, 0, h.size};
     // A range is a part of what GET sends: HEAD describes the whole.
-    if (!headonly(c) && asksrange(c.want, h.tag, h.mtime, h.now)) s = spanread(c.want.range, h.size);
+    if (!headonly(c) && asksrange(*c.want, h.tag, h.mtime, h.now)) s = spanread(c.want->range, h.size);
     h.first = s.first;
     h.length = s.count;
-    bool held = asksheld(c.want, h.tag, h.mtime, h.now);
+    bool held = asksheld(*c.want, h.tag, h.mtime, h.now);
     if (!held) h.code = 412;
-    else if (asksfresh(c.want, h.tag, h.mtime, h.now)) h.code = 304;
+    else if (asksfresh(*c.want, h.tag, h.mtime, h.now)) h.code = 304;
     else if (s.fate == spanmiss) h.code = 416, h.type.clear();
     else if (s.fate == spanpart) h.code = 206;
     if (h.code == 304 || h.code == 412 || h.code == 416 || headonly(c)) {
@@ -189,7 +196,7 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
 void webreply(std::uint64_t i, std::string host, std::string disk) {
     conn& c = clntconn(i);
     webhead h;
-    if (c.want.meth != "GET" && c.want.meth != "HEAD") {
+    if (c.want->meth != "GET" && c.want->meth != "HEAD") {
         h.code = 405;
         return webtext(c, h, "");
     }
@@ -207,7 +214,7 @@ void webreply(std::uint64_t i, std::string host, std::string disk) {
     h.type = mimefind(".html");
     if (!cstrends(orig, "/")) {
         h.code = 303;
-        h.where = slashdest(c.want.path) + c.want.query;
+        h.where = slashdest(c.want->path) + c.want->query;
         return webtext(c, h, slashbody(h.where));
     }
     if (webfile(c, file + "/index.htm", &data, "open 6")) return;

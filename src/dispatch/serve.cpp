@@ -113,8 +113,10 @@ void logwrite(const conn& c, const std::string& todo) {
 }
 
 // A --web request answered with a refusal: the status and why, in the log
-// and in the answer's body.
+// and in the answer's body. A client that sent one is not trusted with the
+// next request on the same connection.
 void webrefuse(conn& c, int code, const std::string& why) {
+    c.keep = false;
     std::string todo = std::to_string(code) + " " + why;
     todo.resize(64, ' ');
     logwrite(c, todo);
@@ -125,7 +127,8 @@ void webrefuse(conn& c, int code, const std::string& why) {
 // at all for the fallback site, dot segments out of the path.
 void webserv(std::uint64_t i) {
     conn& c = clntconn(i);
-    const asks& a = c.want;
+    const asks& a = *c.want;
+    c.keep = askskeep(a) && ++c.reqs < reqsmost;
     if (a.code != 0) return webrefuse(c, a.code, a.why);
     std::string host = a.host;
     if (a.hosts == 0 && !a.absolute) {

@@ -9,18 +9,24 @@
 
 namespace {
 
-// The most one connection sends in one wakeup, so that a client on a fast
-// link cannot keep the others waiting for their turn.
-const std::int64_t sendbudget = 1024 * 1024;
-
 // A peer that took bytes has another spell of patience.
 long sendtook(conn& c, long r) {
     if (r > 0) c.till = GetTickCount64() + clntpatience;
     return r;
 }
 
+// The answer is out: a kept connection waits for the next request, any
+// other closes.
+void answerend(std::uint64_t i, const char* tag) {
+    if (clntconn(i).keep)
+        clntnext(i);
+    else
+        linger(i, tag);
+}
+
 // The body is out, or the file ended before its announced length: the file
-// is closed and so is the connection.
+// is closed. A body cut short cannot be followed by another answer: the
+// client would read the next one's bytes as the rest of this one.
 void bodyend(std::uint64_t i) {
     conn& c = clntconn(i);
     int shut = fileshut(c.fptr);
@@ -29,17 +35,25 @@ void bodyend(std::uint64_t i) {
         perror("close 3");
         exit(1);
     }
-    linger(i, "close 4");
+    if (c.left != 0) c.keep = false;
+    answerend(i, "close 4");
 }
 
 }  // namespace
 
-void clntsend(std::uint64_t i) {
+std::int64_t clntsend(std::uint64_t i) {
+    std::int64_t sent = 0;
+    clntsendon(i, &sent);
+    return sent;
+}
+
+void clntsendon(std::uint64_t i, std::int64_t* spent) {
     conn& c = clntconn(i);
     clntdesc(i);
+    std::int64_t& sent = *spent;
     // Each round sends as much as the socket takes of what is pending; a
     // round that the socket refuses ends the turn until it is writable.
-    for (std::int64_t sent = 0; sent < sendbudget;) {
+    while (sent < sendbudget) {
         long r;
         if (c.mode == 1) {
             std::string& u = c.buff;
@@ -50,6 +64,7 @@ void clntsend(std::uint64_t i) {
             r = sendtook(c, socksend(c.desc, u.data(), std::size_t(n), false));
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
+            sent += r;
             u = boutdrop(std::move(u), r);
             if (r == n) return linger(i, "close 2");
         } else if (c.mode == 2) {
@@ -57,13 +72,15 @@ void clntsend(std::uint64_t i) {
             r = sendtook(c, socksend(c.desc, c.buff.data() + from, std::size_t(c.left), false));
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
+            sent += r;
             c.left -= r;
-            if (c.left == 0) return linger(i, "close 2");
+            if (c.left == 0) return answerend(i, "close 2");
         } else if (!c.head.empty()) {
             // Sent with the start of the body: a small file is one segment.
             r = sendtook(c, socksend(c.desc, c.head.data(), c.head.size(), c.left > 0));
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
+            sent += r;
             c.head.erase(0, std::size_t(r));
         } else {
             if (c.left == 0) return bodyend(i);
@@ -72,12 +89,12 @@ void clntsend(std::uint64_t i) {
             r = sendtook(c, sockfile(c.desc, c.fptr, c.offs, most));
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
+            sent += r;
             // A file that shrank ends its body where it ends now.
             if (r == 0) return bodyend(i);
             c.offs += r;
             c.left -= r;
             if (c.left == 0) return bodyend(i);
         }
-        sent += r;
     }
 }

@@ -13,7 +13,7 @@ struct webhead {
     std::string tag;          // the file's entity tag
     std::int64_t now = 0;     // when the answer is made: its Date
     std::string where;        // 303: the Location
-    int keep = 0;             // after it the connection closes (0), stays (1), stays for HTTP/1.0 (2)
+    int keep = 0;             // the connection then closes (0), stays (1), stays for HTTP/1.0 (2)
 };
 
 // The values make a header: a status headmake knows, header values without
@@ -22,8 +22,9 @@ struct webhead {
 bool headsane(const webhead& h);
 // The status line and header lines, and the blank line that ends them. Every
 // answer has Date; "Connection: close" when the connection closes after it,
-// and "Connection: keep-alive" when an HTTP/1.0 client asked to keep it. A file's answer has Last-Modified (never later than the
-// Date), ETag and "Accept-Ranges: bytes"; a 206 a Content-Range of its bytes,
+// and "Connection: keep-alive" when an HTTP/1.0 client asked to keep it. A
+// file's answer has Last-Modified (never later than the Date), ETag and
+// "Accept-Ranges: bytes"; a 206 a Content-Range of its bytes,
 // a 416 "Content-Range: bytes */size", a 405 "Allow: GET, HEAD". A 304 has no
 // Content-Type or Content-Length: it has no body to describe.
 std::string headmake(webhead h);

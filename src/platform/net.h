@@ -69,6 +69,9 @@ long sockfile(SOCKET s, filehand file, std::int64_t offs, std::int64_t n);
 // The listening socket never blocks: the loop takes every waiting connection
 // until accept finds none. 0 on success.
 int socklisten(SOCKET s);
+// Each send leaves at once, without waiting for the acknowledgement of the
+// last: answers to pipelined requests are not held back behind one another.
+void socknodelay(SOCKET s);
 // An IPv6 socket takes IPv4 connections too (as mapped addresses), unless only.
 void sockdual(SOCKET s, bool only);
 // The last socket or bind failed because the system has no such address or

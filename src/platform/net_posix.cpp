@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
@@ -63,6 +64,11 @@ int closesocket(SOCKET s) {
 int socklisten(SOCKET s) {
     int flags = fcntl(int(s), F_GETFL);
     return flags == -1 ? -1 : fcntl(int(s), F_SETFL, flags | O_NONBLOCK);
+}
+
+void socknodelay(SOCKET s) {
+    int one = 1;
+    setsockopt(int(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 void sockdual(SOCKET s, bool only) {

@@ -59,6 +59,11 @@ int socklisten(SOCKET s) {
     return ioctlsocket(s, FIONBIO, &none);
 }
 
+void socknodelay(SOCKET s) {
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
 void sockdual(SOCKET s, bool only) {
     DWORD flag = only;
     setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&flag), sizeof flag);

@@ -230,7 +230,8 @@ void asksfield(asks& a, std::string line) {
     }
     if (name == "transfer-encoding") {
         // No body is read, but the connection must not take one for the next request.
-        if (a.vers == 10 || lowered(listwords(valu).back()) != "chunked") return asksfail(a, 501, "Transfer coding not implemented.");
+        if (a.vers == 10 || lowered(listwords(valu).back()) != "chunked")
+            return asksfail(a, 501, "Transfer coding not implemented.");
         a.body = true;
     }
     if (std::string* keep = fieldkeep(a, name)) *keep = keep->empty() ? valu : *keep + ", " + valu;

@@ -42,7 +42,8 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
 }
 
 feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took) {
-    asks& a = c.want;
+    if (!c.want) c.want = std::make_unique<asks>();
+    asks& a = *c.want;
     std::size_t k = 0;
     while (k < n) {
         const void* stop = memchr(data + k, '\n', n - k);
@@ -112,7 +113,19 @@ void clntread(std::uint64_t i) {
         scrap(i);
         break;
     case feedhost:
+        // Bytes behind the request are the next one's: read once this is answered.
+        if (web()) c.rest.assign(rbuf() + took, std::size_t(n) - took);
         clntserv(i);
         break;
     }
+}
+
+void clntrest(std::uint64_t i) {
+    conn& c = clntconn(i);
+    std::string rest;
+    rest.swap(c.rest);
+    std::size_t took = 0;
+    if (webfeed(c, rest.data(), rest.size(), &took) != feedhost) return;
+    c.rest = rest.substr(took);
+    clntserv(i);
 }

@@ -32,3 +32,6 @@ feed clntfeed(conn& c, const char* data, std::size_t n);
 feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took);
 // The loop's handler for a readable connection.
 void clntread(std::uint64_t i);
+// --web: a kept connection takes its next request from the bytes already
+// received behind the last one, and is answered if that request is whole.
+void clntrest(std::uint64_t i);

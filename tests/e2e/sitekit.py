@@ -37,7 +37,8 @@ def listed(title, heading, rows):
 
 
 def get(target, host=b"a", method=b"GET"):
-    return method + b" " + target + b" HTTP/1.1\r\nHost: " + host + b"\r\nAccept: */*\r\n\r\n"
+    """A request that ends its connection: in --web too, the answer ends with it."""
+    return method + b" " + target + b" HTTP/1.1\r\nHost: " + host + b"\r\nAccept: */*\r\nConnection: close\r\n\r\n"
 
 
 def logline(todo):

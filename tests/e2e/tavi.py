@@ -244,9 +244,10 @@ class Server:
         for _ in range(tries):
             self.port = free_port()
             with open(self.dir / "stdout", "wb") as out, open(self.dir / "stderr", "wb") as err:
-                self.proc = subprocess.Popen(command([*self.flags, spell(self.port), *[self.host][:self.host is not None]]), cwd=self.root,
-                                             env=_environment(), stdin=subprocess.DEVNULL, stdout=out,
-                                             stderr=err, pass_fds=self.inherit, preexec_fn=_orphan_guard)
+                args = [*self.flags, spell(self.port)] + ([self.host] if self.host else [])
+                self.proc = subprocess.Popen(command(args), cwd=self.root, env=_environment(),
+                                             stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                             pass_fds=self.inherit, preexec_fn=_orphan_guard)
             end = time.monotonic() + 10 * SLOW
             while self.proc.poll() is None and time.monotonic() < end:
                 try:

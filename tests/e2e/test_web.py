@@ -18,7 +18,7 @@ import unittest
 from pathlib import Path
 
 from sitekit import Log, logline, page
-from tavi import HOST, SLOW, ServerCase, read_all
+from tavi import HOST, SLOW, ServerCase, connect, read_all
 
 MTIME = 784111777  # every file's modification time
 STAMP = b"Sun, 06 Nov 1994 08:49:37 GMT"
@@ -39,7 +39,7 @@ def tag(body):
     return b'"%x-%x"' % (MTIME, len(body))
 
 
-def answer(status, body=b"", kind=None, file=None, span=b"", after=b"", bare=False):
+def answer(status, body=b"", kind=None, file=None, span=b"", after=b"", bare=False, link=b""):
     """An answer as it must arrive, its Date written "*". file: the bytes of
     the file served, whose size and time make its tag; bare: the answer to a
     HEAD, whose Content-Length is the body's that GET gets."""
@@ -49,7 +49,7 @@ def answer(status, body=b"", kind=None, file=None, span=b"", after=b"", bare=Fal
     head += span
     if file is not None:
         head += b"Last-Modified: " + STAMP + b"\r\nETag: " + tag(file) + b"\r\nAccept-Ranges: bytes\r\n"
-    head += after + b"Date: *\r\nConnection: close\r\n\r\n"
+    head += after + b"Date: *\r\n" + (b"Connection: " + link + b"\r\n" if link else b"") + b"\r\n"
     return head + (b"" if bare or status.startswith(b"304") else body)
 
 
@@ -74,10 +74,10 @@ WHOLE = served(BLOB, b"application/octet-stream")
 LISTING = page(b"/list/", b"Directory of [/list/]", [(b"/list/../", b"../"), (b"/list/b.txt", b"b.txt"),
                                                      (b"/list/sub/", b"sub/"), (b"/list/zed/", b"zed/")])
 def refused(why, status=b"400 Bad Request"):
-    return answer(status, why, TEXT), status[:3] + b" " + why
+    return answer(status, why, TEXT, link=b"close"), status[:3] + b" " + why
 
 
-HELD = refused(b"Precondition failed.", b"412 Precondition Failed")[0]
+HELD = answer(b"412 Precondition Failed", b"Precondition failed.", TEXT)
 TO_LIST = b'This directory needs a trailing slash. Redirecting you to <a href="/list/">/list/</a>'
 CASES = [
     # request, answer
@@ -98,7 +98,8 @@ CASES = [
     (ask(b"/page.html", method=b"POST"), REFUSED),
     (ask(b"/list/", method=b"DELETE"), REFUSED),
     (ask(b"/nope", method=b"get"), REFUSED),
-    (b"PUT /page.html HTTP/1.1\r\nHost: a\r\nContent-Length: 9\r\n\r\nuploaded!", REFUSED),
+    (b"PUT /page.html HTTP/1.1\r\nHost: a\r\nContent-Length: 9\r\n\r\nuploaded!",
+     answer(b"405 Method Not Allowed", after=b"Allow: GET, HEAD\r\n", link=b"close")),
     # The tag first: a date that matches does not count beside a tag that does not.
     (ask(b"/blob", b'If-None-Match: "x", ' + tag(BLOB)), FRESH),
     (ask(b"/blob", b"If-None-Match: *"), FRESH),
@@ -123,7 +124,14 @@ CASES = [
     # Field values as browsers send them; bare LF line ends; HTTP/1.0 needs no Host.
     (ask(b"/blob", b"Cookie: greeting=caf\xc3\xa9", b"Range:\tbytes=2-5 ", b"X-Empty:"), part(2, 5)),
     (b"GET /blob HTTP/1.1\nHost: a\nRange: bytes=2-5\n\n", part(2, 5)),
-    (b"\r\nGET /empty.txt HTTP/1.0\r\n\r\n", served(b"", TEXT)),
+    (b"\r\nGET /empty.txt HTTP/1.0\r\n\r\n", served(b"", TEXT, link=b"close")),
+    # A connection stays unless the request says otherwise; requests behind one another are answered in turn.
+    (b"GET /empty.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", served(b"", TEXT, link=b"keep-alive")),
+    (ask(b"/empty.txt", b"Connection: close"), served(b"", TEXT, link=b"close")),
+    (ask(b"/empty.txt") + ask(b"/nope") + ask(b"/page.html", method=b"HEAD"),
+     served(b"", TEXT) + MISSING + served(TREE["a/page.html"], HTML, bare=True),
+     (b"/empty.txt", b"/nope", b"/page.html")),
+    (ask(b"/x", b"Transfer-Encoding: gzip"), *refused(b"Transfer coding not implemented.", b"501 Not Implemented")),
     (b"GET http://B/x HTTP/1.1\r\nHost: a\r\n\r\n", served(b"bx", b"application/octet-stream"), b"b/x"),
     (b"CONNECT a:443 HTTP/1.1\r\nHost: a:443\r\n\r\n", REFUSED),
     (b"OPTIONS * HTTP/1.1\r\nHost: a\r\n\r\n", REFUSED),
@@ -166,26 +174,47 @@ class Answers(ServerCase):
         self.log = Log(self.srv)
 
     def talk(self, request, **options):
-        """The answer with its Date, which must be now, written "*"."""
-        got, end = self.srv.talk(request, **options)
-        dates = DATE.findall(got.split(b"\r\n\r\n")[0] + b"\r\n")
-        self.assertEqual(len(dates), 1, got[:300])
-        self.assertLess(abs(email.utils.parsedate_to_datetime(dates[0].decode()).timestamp() - time.time()), 600)
-        return got.replace(b"Date: " + dates[0], b"Date: *", 1), end
+        """The answers with their Date, which must be now, written "*". The
+        request is followed by the client's end: a kept connection closes then."""
+        got, end = self.srv.talk(request, half_close=True, **options)
+        dates = DATE.findall(got)
+        self.assertTrue(dates, got[:300])
+        for date in dates:
+            self.assertLess(abs(email.utils.parsedate_to_datetime(date.decode()).timestamp() - time.time()), 600)
+            got = got.replace(b"Date: " + date, b"Date: *", 1)
+        return got, end
 
     def test_each_kind_of_answer(self):
         for request, want, *todo in CASES:
             with self.subTest(request[:60]):
                 got = self.talk(request)
                 todo = todo[0] if todo else request.split(b" ")[1].replace(b"http://B", b"")
-                self.assertEqual((got, self.log.new()), ((want, "close"), logline(todo)))
+                todo = b"".join(map(logline, todo)) if isinstance(todo, tuple) else logline(todo)
+                self.assertEqual((got, self.log.new()), ((want, "close"), todo))
 
     def test_fixed_answers(self):
         # Split anywhere, a request reads the same; one without Host is answered as always.
         self.assertEqual(self.talk(ask(b"/blob", b"Range: bytes=2-5"), bytewise=True), (part(2, 5), "close"))
         self.assertEqual(self.talk(b"GET / HTTP/1.1\r\nHost: a.\r\n\r\n"),
-                         (answer(b"400 Bad Request", b"Host bad: one.", TEXT), "close"))
+                         (answer(b"400 Bad Request", b"Host bad: one.", TEXT, link=b"close"), "close"))
         self.assertEqual(self.log.new(), logline(b"/blob") + logline(b"400 Host bad: one."))
+
+    def test_kept_connection(self):
+        # The next request may begin in the packet of the one before; the
+        # thousandth closes; an idle connection closes once its 20 s are up.
+        with connect(self.srv.port) as s:
+            s.sendall(ask(b"/empty.txt") + ask(b"/blob")[:9])
+            time.sleep(0.2)
+            s.sendall(ask(b"/blob")[9:] + ask(b"/empty.txt") * 999)
+            got, end = read_all(s, timeout=10)
+        self.assertEqual((got.count(b"HTTP/1.1 200 OK"), got.count(b"Connection: close"), end), (1000, 1, "close"))
+        self.assertIn(b"Connection: close\r\n\r\n", got[-200:])
+        self.assertEqual(self.log.new(), logline(b"/empty.txt") + logline(b"/blob") + logline(b"/empty.txt") * 998)
+        with connect(self.srv.port) as s:
+            s.sendall(ask(b"/empty.txt"))
+            began = time.monotonic()
+            self.assertEqual(read_all(s, timeout=30)[1], "close")
+            self.assertGreater(time.monotonic() - began, 19)
 
     def test_header_block_bound(self):
         # 64 KiB of request line and header lines are read; a byte more is refused.
@@ -196,8 +225,8 @@ class Answers(ServerCase):
         full = b"".join(lines) + b"y: " + b"v" * (rest - 5) + b"\r\n"
         self.assertEqual(len(full), 65536)
         self.assertEqual(self.talk(full + b"\r\n"), (served(b"", TEXT), "close"))
-        self.assertEqual(self.talk(full[:-2] + b"v\r\n"), refused(b"The request's header is too large.",
-                                                                  b"431 Request Header Fields Too Large")[:1] + ("close",))
+        too = refused(b"The request's header is too large.", b"431 Request Header Fields Too Large")[0]
+        self.assertEqual(self.talk(full[:-2] + b"v\r\n"), (too, "close"))
 
 
 class Families(ServerCase):
@@ -211,7 +240,7 @@ class Families(ServerCase):
             log = Log(srv)
             for family, addr, shown in ((socket.AF_INET6, "::1", b"::1"), (socket.AF_INET, HOST, b"127.000.000.001")):
                 with socket.create_connection((addr, srv.port), timeout=5 * SLOW) as s:
-                    s.sendall(ask(b"/x"))
+                    s.sendall(ask(b"/x", b"Connection: close"))
                     self.assertTrue(read_all(s)[0].endswith(b"\r\n\r\nx"), (host, addr))
                 self.assertEqual(log.new(), b"/x".ljust(64) + shown + b"\n")
 
@@ -293,8 +322,9 @@ class Clients(ServerCase):
         listed = control + f"Filename: ./tavi-probe.deb\nSize: {deb.stat().st_size}\nSHA256: " \
             f"{hashlib.sha256(deb.read_bytes()).hexdigest()}\n\n"
         (self.srv.root / "a/Packages").write_text(listed)
+        digest = hashlib.sha256(listed.encode()).hexdigest()
         (self.srv.root / "a/Release").write_text(f"Date: {email.utils.formatdate(usegmt=True)}\nSHA256:\n "
-                                                 f"{hashlib.sha256(listed.encode()).hexdigest()} {len(listed)} Packages\n")
+                                                 f"{digest} {len(listed)} Packages\n")
         (self.out / "sources.list").write_text(f"deb [trusted=yes] {self.url}/ ./\n")
         [(self.out / part).mkdir(parents=True) for part in ("lists/partial", "archives/partial")]
         where = [f"-oDir::Etc::SourceList={self.out}/sources.list", "-oDir::Etc::SourceParts=/dev/null",

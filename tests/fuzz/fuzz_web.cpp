@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -204,13 +205,9 @@ void checknames(const std::string& text) {
 // the fields kept, each joined when sent again.
 void checkblock(const std::string& text) {
     std::vector<std::string> lines;
-    std::size_t from = 0;
-    while (from <= text.size() && lines.size() < 64) {
-        std::size_t upto = text.find('\n', from);
-        if (upto == std::string::npos) upto = text.size();
-        lines.push_back(text.substr(from, upto - from));
-        from = upto + 1;
-    }
+    std::istringstream in(text);
+    for (std::string l; lines.size() < 64 && std::getline(in, l);) lines.push_back(l);
+    lines.resize(std::max<std::size_t>(lines.size(), 1));
     asks a;
     askspart(a, lines[0]);
     std::map<std::string, std::string> kept;

@@ -52,15 +52,16 @@ TEST(Target, Quizhost) {
 // The host of an entry comes from its host line, port included, and from the
 // absolute target only while no host line is stored.
 TEST(Target, ClnthostAndClntpart) {
-    std::vector<conn> saved = clnts();
-    clnts().assign(2, conn());
+    std::deque<conn> saved;
+    saved.swap(clnts());
+    clnts().resize(2);
     clntconn(1).rqst = "GET http://x.y:9/p HTTP/1.1\r\n";
     clntconn(1).head = "host: a:81\r\n";
     EXPECT_EQ(clnthost(1), "a:81");
     EXPECT_EQ(clntpart(1), "GET http://x.y:9/p HTTP/1.1\r\n");
     clntconn(1).head.clear();
     EXPECT_EQ(clnthost(1), "x.y");
-    clnts() = saved;
+    clnts().swap(saved);
 }
 
 TEST(Target, Pathdecode) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -38,7 +39,7 @@ protected:
         clnts().clear();
         conn c;
         c.desc = SOCKET(ours);
-        clnts().push_back(c);
+        clnts().push_back(std::move(c));
     }
 
     void TearDown() override {
