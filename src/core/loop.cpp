@@ -32,6 +32,7 @@ const int acceptmost = 16;
 const int acceptmostweb = 128;
 // The wait knows a listening socket by this plus its place; a connection by its slot.
 const std::uint64_t lstnbase = std::uint64_t(1) << 62;
+// The socket that tells of a stop, beyond every listening socket's place.
 const std::uint64_t stoptokn = ~std::uint64_t(0);
 // How long the answers on their way may take to finish once a stop is asked.
 const std::uint64_t stopbound = 10000;
@@ -411,7 +412,7 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         loopdispatch(l, got);
         loopsweep(l, then);
         for (const fired& f : got)
-            if (f.tokn - lstnbase < l.lstn.size() && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
+            if (f.tokn >= lstnbase && f.tokn != stoptokn && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
                 loopaccept(l, std::size_t(f.tokn - lstnbase));
         loopstop(l, got, then);
     }
