@@ -12,6 +12,7 @@
 #include "core/world.h"
 #include "dispatch/serve.h"
 #include "output/transmit.h"
+#include "platform/stop.h"
 #include "platform/wait.h"
 #include "request/reception.h"
 
@@ -31,6 +32,10 @@ const int acceptmost = 16;
 const int acceptmostweb = 128;
 // The wait knows a listening socket by this plus its place; a connection by its slot.
 const std::uint64_t lstnbase = std::uint64_t(1) << 62;
+// The socket that tells of a stop, beyond every listening socket's place.
+const std::uint64_t stoptokn = ~std::uint64_t(0);
+// How long the answers on their way may take to finish once a stop is asked.
+const std::uint64_t stopbound = 10000;
 
 // A listening socket and when it is watched again.
 struct listener {
@@ -64,7 +69,25 @@ struct loopdata {
     dues due;                          // every connection's deadline
     queue lines[4];                    // by lineof: idle the longest, the most silent, the oldest first
     std::int64_t live = 0, reading = 0, draining = 0;
+    SOCKET stop = 0;          // --web: readable once a stop is asked
+    std::uint64_t stopby = 0; // clock time by which the stop ends the process; 0 before
 };
+
+// Once a stop is asked, a connection that is not sending an answer ends: an
+// idle or unfinished one, a lingering close, and one whose answer is out, so
+// no new request starts. One that sends has until the stop's bound. True
+// when slot n ended.
+bool loopquits(const loopdata& l, std::uint64_t n) {
+    conn& c = clntconn(n);
+    if (!l.stopby || c.desc == 0) return false;
+    if (clntsending(c)) {
+        c.till = std::min(c.till, l.stopby);
+        return false;
+    }
+    // What the client sent is read first: a reset would take an answer it has not read yet with it.
+    hangup(n, clntlingering(c) ? c.shut : "close");
+    return true;
+}
 
 // Puts slot n in the line its record and its wait call for. A request that
 // got a byte goes to the end of the silent ones.
@@ -88,6 +111,7 @@ void loopsync(loopdata& l, std::uint64_t n) {
     conn& c = clntconn(n);
     spot& s = l.spots[n];
     if (s.desc == 0) return;
+    loopquits(l, n);
     waitfor want = c.desc ? clntwaits(c) : waitnone;
     if (want != s.wait) {
         waitwant(l.wait, s.desc, n, s.wait, want);
@@ -111,12 +135,12 @@ void loopsync(loopdata& l, std::uint64_t n) {
 // received behind it, one after another while the turn's budget lasts. The
 // next one is dispatched even when the budget is spent: the wait knows
 // nothing of bytes already read, but sees an answer waiting to be sent.
-void loopanswer(std::uint64_t n) {
+void loopanswer(const loopdata& l, std::uint64_t n) {
     std::int64_t spent = 0;
     clntsendon(n, &spent);
     for (;;) {
         conn& c = clntconn(n);
-        if (c.desc == 0 || clntsending(c) || clntlingering(c) || c.rest.empty()) return;
+        if (c.desc == 0 || clntsending(c) || clntlingering(c) || c.rest.empty() || loopquits(l, n)) return;
         clntrest(n);
         if (c.desc == 0 || !clntsending(c) || spent >= sendbudget) return;
         c.till = GetTickCount64() + clntpatience;
@@ -127,11 +151,11 @@ void loopanswer(std::uint64_t n) {
 // Receives on slot n; once its request is complete its answer starts at
 // once, in the same turn: a fresh socket has room for its start. From then
 // on the client has its time to take it.
-void loopread(std::uint64_t n) {
+void loopread(const loopdata& l, std::uint64_t n) {
     clntread(n);
     if (clntconn(n).desc && clntsending(clntconn(n))) {
         clntconn(n).till = GetTickCount64() + clntpatience;
-        loopanswer(n);
+        loopanswer(l, n);
     }
 }
 
@@ -173,11 +197,11 @@ void loopdispatch(loopdata& l, const std::vector<fired>& got) {
             closesocket(c.desc);
             wipe(n);
         } else if (was == waitwrite && f.write) {
-            loopanswer(n);
+            loopanswer(l, n);
         } else if (was == waitdrain && f.read) {
             lingerread(n);
         } else if (was == waitread && f.read) {
-            loopread(n);
+            loopread(l, n);
         }
         loopsync(l, n);
     }
@@ -314,9 +338,26 @@ void loopaccept(loopdata& l, std::size_t k) {
         l.fresh.push_back(n);
         // What the client did before it connected is seen by its request.
         siteforget();
-        loopread(n);
+        loopread(l, n);
         loopsync(l, n);
     }
+}
+
+// The stop at the system's request: no newcomer is taken and no request
+// read; the process ends with 0 once the answers on their way are out, or
+// ended at the bound.
+void loopstop(loopdata& l, const std::vector<fired>& got, std::uint64_t now) {
+    for (const fired& f : got)
+        if (f.tokn == stoptokn && stopasked() && !l.stopby) {
+            l.stopby = now + stopbound;
+            for (std::size_t k = 0; k < l.lstn.size(); ++k) {
+                waitwant(l.wait, l.lstn[k].desc, lstnbase + k, l.lstn[k].wait, waitnone);
+                closesocket(l.lstn[k].desc);
+            }
+            l.lstn.clear();
+            for (std::uint64_t n = 0; n < l.spots.size(); ++n) loopsync(l, n);
+        }
+    if (l.stopby && l.live == 0) exit(0);
 }
 
 }  // namespace
@@ -331,6 +372,11 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         exit(1);
     }
     for (SOCKET desc : lsocks) l.lstn.push_back(listener{desc});
+    if (!l.capped && !stopwatch(&l.stop)) {
+        sockerror("stop");
+        exit(1);
+    }
+    if (!l.capped) waitwant(l.wait, l.stop, stoptokn, waitnone, waitlisten);
     std::vector<fired> got;
     std::vector<std::uint64_t> left;
     for (;;) {
@@ -366,7 +412,8 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         loopdispatch(l, got);
         loopsweep(l, then);
         for (const fired& f : got)
-            if (f.tokn >= lstnbase && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
+            if (f.tokn >= lstnbase && f.tokn != stoptokn && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
                 loopaccept(l, std::size_t(f.tokn - lstnbase));
+        loopstop(l, got, then);
     }
 }

@@ -1,5 +1,6 @@
 // The readiness loop: one wait per turn over every connection and the
-// listening sockets. Returns only through a fatal path, with exit code 1.
+// listening sockets. Returns only through exit: 1 on a fatal failure, 0
+// once a stop asked in --web is done.
 #pragma once
 #include <vector>
 

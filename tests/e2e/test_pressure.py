@@ -2,7 +2,9 @@
 client the server cannot watch yet keeps its patience, descriptors running
 out cost no spin, a full server makes room for a newcomer by ending the most
 silent request, a newcomer is watched at once, resets before the accept pass,
-the deadlines end only clients that stopped, and --web holds crowds."""
+the deadlines end only clients that stopped, --web holds crowds, and it
+stops without cutting a download."""
+import contextlib
 import hashlib
 import os
 import random
@@ -10,6 +12,7 @@ import re
 import resource
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -324,6 +327,52 @@ class Crowds(ServerCase):
         self.assertGreater(least, len(big) // 4)
         for k, g in enumerate(got):
             self.assertTrue(body(bytes(g)) == big, f"download {k} differs")
+
+
+class Stop(unittest.TestCase):
+    """SIGTERM (Ctrl+C for tavi.exe) lets --web finish the answers on their
+    way and exit 0; a second one, or one without --web, ends it at once."""
+    sig = signal.SIGINT if TARGET.name == "windows" else signal.SIGTERM
+
+    def begin(self, flags):
+        srv, got = tavi.Server({"a/big": BIG}, flags=flags).start(), bytearray()
+        idle, reader = connect(srv.port), threading.Thread(target=self.fetch, args=(srv.port, got))
+        reader.start()
+        for end in (reader.join, idle.close, srv.stop):
+            self.addCleanup(end)
+        time.sleep(0.5 * SLOW)
+        srv.proc.send_signal(self.sig)
+        return srv, idle, reader, got
+
+    def fetch(self, port, got):
+        with connect(port, timeout=30) as s, contextlib.suppress(OSError):
+            send(s, get(b"/big").replace(b"Connection: close\r\n", b"") * 2)  # kept, and another behind
+            while data := s.recv(128 << 10):
+                got += data
+                time.sleep(0.01)
+
+    def test_answers_finish(self):
+        srv, idle, reader, got = self.begin(["--web"])
+        self.assertEqual(read_all(idle, 0.5), (b"", "close"))
+        self.assertRaises(ConnectionRefusedError, connect, srv.port)
+        self.assertEqual(srv.proc.wait(7), 0)  # not at the bound: the kept connection ends with its answer
+        reader.join()
+        self.assertTrue(body(bytes(got)) == BIG, len(got))
+        self.assertEqual((srv.dir / "stderr").read_text(), "")
+
+    def test_at_once(self):
+        for flags, signals in ((["--web"], 2), ([], 1)):
+            with self.subTest(flags=flags):
+                srv, idle, reader, got = self.begin(flags)
+                if signals == 2:
+                    read_all(idle, 0.5)
+                    self.assertTrue(srv.alive())
+                    srv.proc.send_signal(self.sig)
+                code = srv.proc.wait(SLOW)
+                reader.join()
+                self.assertLess(len(got), len(BIG), "the download was not cut")
+                if TARGET.native:
+                    self.assertEqual(code, -self.sig)
 
 
 if __name__ == "__main__":
