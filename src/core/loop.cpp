@@ -114,7 +114,10 @@ void loopsync(loopdata& l, std::uint64_t n) {
     loopquits(l, n);
     waitfor want = c.desc ? clntwaits(c) : waitnone;
     if (want != s.wait) {
-        waitwant(l.wait, s.desc, n, s.wait, want);
+        if (c.desc == 0)
+            waitgone(l.wait, s.desc, n, s.wait);
+        else
+            waitwant(l.wait, s.desc, n, s.wait, want);
         l.reading += (want == waitread) - (s.wait == waitread);
         l.draining += (want == waitdrain) - (s.wait == waitdrain);
         s.wait = want;
@@ -326,10 +329,6 @@ void loopaccept(loopdata& l, std::size_t k) {
         conn& c = clntconn(n);
         wipe(n);
         c.desc = SOCKET(std::int64_t(clnt));
-        // A kept connection's answers follow one another: none may wait for
-        // the client to acknowledge the one before (the header still leaves
-        // with its body, held back as it is).
-        if (!l.capped) socknodelay(c.desc);
         c.last = now;
         c.till = now + clntpatience;
         clntpeer(c, stow);

@@ -39,6 +39,10 @@ bool clntidle(const conn& c) {
 
 void clntnext(std::uint64_t i) {
     conn& c = clntconn(i);
+    // Answers now follow one another: none may wait for the client to
+    // acknowledge the one before (a header still leaves with its body, held
+    // back as it is). Once a connection, and only for those that stay.
+    if (c.reqs == 1) socknodelay(c.desc);
     conn next;
     next.desc = c.desc;
     next.four = c.four;

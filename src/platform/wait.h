@@ -32,6 +32,9 @@ waiter* waitmake(bool capped);
 // Socket s, known by tokn, now waits for what instead of was: waitnone as was
 // registers it, as what forgets it (its socket may be closed already).
 void waitwant(waiter* w, SOCKET s, std::uint64_t tokn, waitfor was, waitfor what);
+// Socket s, known by tokn and waiting for was, has been closed: it is
+// forgotten without a word to the system, whose wait dropped it with the close.
+void waitgone(waiter* w, SOCKET s, std::uint64_t tokn, waitfor was);
 // Waits until a socket is ready or wait milliseconds pass (-1: no limit).
 // Fills out with the ready sockets, and left with the tokens that found no
 // place in this wait (the sets only). The count fired, 0 on time-out, -1 on

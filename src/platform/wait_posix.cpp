@@ -22,16 +22,23 @@ waiter* waitmake(bool capped) {
 
 void waitwant(waiter* w, SOCKET s, std::uint64_t tokn, waitfor was, waitfor what) {
     if (w->capped) return capswant(&w->sets, s, tokn, what);
-    if (was == what) return;
+    // Reading, draining and listening are the same to epoll.
+    std::uint32_t bits = what == waitwrite ? EPOLLOUT : EPOLLIN;
+    if (was == what || (was != waitnone && what != waitnone && bits == (was == waitwrite ? EPOLLOUT : EPOLLIN)))
+        return;
     // Level-triggered: a handler that leaves bytes or room behind hears of
     // them again in the next wait. Out-of-band data is not watched: it would
     // stay ready, unread, for ever.
     epoll_event e = {};
-    e.events = what == waitwrite ? EPOLLOUT : EPOLLIN;
+    e.events = bits;
     e.data.u64 = tokn;
     int op = was == waitnone ? EPOLL_CTL_ADD : what == waitnone ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
-    // Closing a socket takes it out of epoll already: forgetting it then fails, harmlessly.
     epoll_ctl(w->epfd, op, int(s), &e);
+}
+
+void waitgone(waiter* w, SOCKET s, std::uint64_t tokn, waitfor was) {
+    // A closed socket has left epoll already; the sets still hold it.
+    if (w->capped) waitwant(w, s, tokn, was, waitnone);
 }
 
 int waitpoll(waiter* w, long wait, std::vector<fired>* out, std::vector<std::uint64_t>* left) {

@@ -44,6 +44,11 @@ void waitwant(waiter* w, SOCKET s, std::uint64_t tokn, waitfor was, waitfor what
     w->tokn.pop_back();
 }
 
+void waitgone(waiter* w, SOCKET s, std::uint64_t tokn, waitfor was) {
+    // WSAPoll's list is the program's own: the socket leaves it here.
+    waitwant(w, s, tokn, was, waitnone);
+}
+
 int waitpoll(waiter* w, long wait, std::vector<fired>* out, std::vector<std::uint64_t>* left) {
     if (w->capped) return capspoll(&w->sets, wait, out, left);
     if (w->fds.empty()) {
