@@ -81,6 +81,9 @@ void linger(std::uint64_t i, const char* tag);
 // next request, with the client's address, its count and the bytes already
 // received kept. The client has its patience again to send it.
 void clntnext(std::uint64_t i);
+// Closes the socket of an entry whose client has nothing more to send
+// (fatal, with tag, if that fails), wipes.
+void shutnow(std::uint64_t i, const char* tag);
 // Reads and drops what a lingering client sends; ends the entry once the
 // client has closed or failed.
 void lingerread(std::uint64_t i);

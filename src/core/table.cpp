@@ -107,6 +107,14 @@ void lingerread(std::uint64_t i) {
     }
 }
 
+void shutnow(std::uint64_t i, const char* tag) {
+    if (closesocket(clntconn(i).desc) != 0) {
+        sockerror(tag);
+        exit(1);
+    }
+    wipe(i);
+}
+
 void lingerend(std::uint64_t i) {
     conn& c = clntconn(i);
     if (closesocket(c.desc) != 0) {

@@ -6,6 +6,7 @@
 #include "core/conn.h"
 #include "output/chunks.h"
 #include "output/transmit.h"
+#include "request/asks.h"
 
 namespace {
 
@@ -16,12 +17,14 @@ long sendtook(conn& c, long r) {
 }
 
 // The answer is out: a kept connection waits for the next request, any
-// other closes.
+// other closes. A client that asked to close, sent no body and nothing
+// behind its request has no more to say: the close need not wait for its end.
 void answerend(std::uint64_t i, const char* tag) {
-    if (clntconn(i).keep)
-        clntnext(i);
-    else
-        linger(i, tag);
+    conn& c = clntconn(i);
+    if (c.keep) return clntnext(i);
+    const asks* a = c.want.get();
+    if (a && a->code == 0 && !a->body && c.rest.empty() && !askskeep(*a)) return shutnow(i, tag);
+    linger(i, tag);
 }
 
 // The body is out, or the file ended before its announced length: the file
