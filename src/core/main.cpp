@@ -44,7 +44,9 @@ bool listenone(const addrinfo* at, bool only, std::vector<SOCKET>* out) {
     return false;
 }
 
-addrinfo* addrfind(const char* host, const char* ptxt, int family) {
+// The addresses of host (none: the wildcard) and the port, of one family or
+// any. A failure ends the process with getaddrinfo's message when must.
+addrinfo* addrfind(const char* host, const char* ptxt, int family, bool must) {
     addrinfo hint;
     memset(&hint, 0, sizeof hint);
     hint.ai_flags = AI_PASSIVE;
@@ -52,7 +54,7 @@ addrinfo* addrfind(const char* host, const char* ptxt, int family) {
     hint.ai_socktype = SOCK_STREAM;
     addrinfo* info = nullptr;
     int rslt = getaddrinfo(host, ptxt, &hint, &info);
-    if (rslt != 0 && host) {
+    if (rslt != 0 && must) {
         fprintf(stderr, "getaddrinfo error: %s\n", gai_strerror(rslt));
         exit(-1);
     }
@@ -68,16 +70,16 @@ std::vector<SOCKET> weblisten(const char* host, const char* ptxt) {
     std::vector<SOCKET> out;
     if (!host) {
         for (int family : {AF_INET6, AF_INET}) {
-            addrinfo* info = addrfind(nullptr, ptxt, family);
+            addrinfo* info = addrfind(nullptr, ptxt, family, family == AF_INET);
             for (addrinfo* at = info; at && out.empty(); at = at->ai_next) listenone(at, false, &out);
             if (info) freeaddrinfo(info);
         }
     } else {
-        std::vector<addrinfo*> lists = {addrfind(host, ptxt, AF_UNSPEC)};
+        std::vector<addrinfo*> lists = {addrfind(host, ptxt, AF_UNSPEC, true)};
         std::string name = host;
         for (char& c : name) c = charlow(c);
-        if (name == "localhost") lists.push_back(addrfind("::1", ptxt, AF_INET6));
-        if (name == "localhost") lists.push_back(addrfind("127.0.0.1", ptxt, AF_INET));
+        if (name == "localhost") lists.push_back(addrfind("::1", ptxt, AF_INET6, false));
+        if (name == "localhost") lists.push_back(addrfind("127.0.0.1", ptxt, AF_INET, false));
         std::vector<const addrinfo*> addrs;
         for (const addrinfo* info : lists)
             for (const addrinfo* at = info; at; at = at->ai_next) {
@@ -88,7 +90,8 @@ std::vector<SOCKET> weblisten(const char* host, const char* ptxt) {
         bool four = false;
         for (const addrinfo* at : addrs) four = four || at->ai_family == AF_INET;
         for (const addrinfo* at : addrs) listenone(at, four, &out);
-        for (addrinfo* info : lists) freeaddrinfo(info);
+        for (addrinfo* info : lists)
+            if (info) freeaddrinfo(info);
     }
     if (out.empty()) {
         sockerror("bind");
@@ -139,17 +142,7 @@ int main(int argc, char** argv) {
     port() = std::uint16_t(atoi(ptxt));
     const char* host = argc == 3 ? argv[2] : nullptr;
     if (web()) loopserve(weblisten(host, ptxt));
-    addrinfo hint;
-    memset(&hint, 0, sizeof hint);
-    hint.ai_flags = AI_PASSIVE;
-    hint.ai_family = AF_UNSPEC;
-    hint.ai_socktype = SOCK_STREAM;
-    addrinfo* info = nullptr;
-    rslt = getaddrinfo(host, ptxt, &hint, &info);
-    if (rslt != 0) {
-        fprintf(stderr, "getaddrinfo error: %s\n", gai_strerror(rslt));
-        return -1;
-    }
+    addrinfo* info = addrfind(host, ptxt, AF_UNSPEC, true);
     int lsock = int(socket(info->ai_family, info->ai_socktype, info->ai_protocol));
     if (lsock == -1) {
         sockerror("socket");
