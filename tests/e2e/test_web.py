@@ -240,7 +240,13 @@ class Families(ServerCase):
             srv = self.serve({"a/x": b"x"}, flags=["--web"], host=host)
             log = Log(srv)
             for family, addr, shown in ((socket.AF_INET6, "::1", b"::1"), (socket.AF_INET, HOST, b"127.000.000.001")):
-                with socket.create_connection((addr, srv.port), timeout=5 * SLOW) as s:
+                # The harness saw the server ready on 127.0.0.1; ::1 may come a moment later.
+                for _ in range(50):
+                    with socket.socket(family) as probe:
+                        if probe.connect_ex((addr, srv.port)) == 0:
+                            break
+                    time.sleep(0.05)
+                with self.subTest(host=host, addr=addr), socket.create_connection((addr, srv.port), 5 * SLOW) as s:
                     s.sendall(ask(b"/x", b"Connection: close"))
                     self.assertTrue(read_all(s)[0].endswith(b"\r\n\r\nx"), (host, addr))
                 self.assertEqual(log.new(), b"/x".ljust(64) + shown + b"\n")
