@@ -162,7 +162,7 @@ void askspart(asks& a, std::string line) {
     if (two == std::string::npos || line.find(' ', two + 1) != std::string::npos)
         return asksfail(a, 400, "Malformed request line.");
     a.meth = line.substr(0, one);
-    a.targ = line.substr(one + 1, two - one - 1);
+    std::string rest = line.substr(one + 1, two - one - 1);
     std::string vers = line.substr(two + 1);
     if (!tokensane(a.meth)) return asksfail(a, 400, "Malformed request line.");
     if (vers.size() != 8 || vers.compare(0, 5, "HTTP/") != 0 || !digits(vers.substr(5, 1)) || vers[6] != '.' ||
@@ -170,10 +170,9 @@ void askspart(asks& a, std::string line) {
         return asksfail(a, 400, "Malformed request line.");
     if (vers != "HTTP/1.1" && vers != "HTTP/1.0") return asksfail(a, 505, "Only HTTP/1.0 and HTTP/1.1 are served.");
     a.vers = vers == "HTTP/1.1" ? 11 : 10;
-    if (a.targ.empty()) return asksfail(a, 400, "Malformed request line.");
-    for (char c : a.targ)
+    if (rest.empty()) return asksfail(a, 400, "Malformed request line.");
+    for (char c : rest)
         if (c < 0x21 || c > 0x7e) return asksfail(a, 400, "Malformed request target.");
-    std::string rest = a.targ;
     std::string scheme = lowered(rest.substr(0, 8));
     if (rest[0] != '/' && (cstrbegs(scheme, "http://") || scheme == "https://")) {
         // The absolute form: its host names the site, whatever Host says.

@@ -8,7 +8,6 @@
 
 struct asks {
     std::string meth;      // the method, in the case the client sent it
-    std::string targ;      // the request target as sent
     std::string path;      // its path, up to the query: "/" for an absolute target without one
     std::string query;     // its query with the '?', or empty
     std::string host;      // the host that names the site, lowered, port kept
