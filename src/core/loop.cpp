@@ -34,6 +34,8 @@ const int acceptmostweb = 128;
 const std::uint64_t lstnbase = std::uint64_t(1) << 62;
 // The socket that tells of a stop, beyond every listening socket's place.
 const std::uint64_t stoptokn = ~std::uint64_t(0);
+// The most bytes of answers to pipelined requests gathered for one send.
+const std::size_t gathermost = 64 * 1024;
 // How long the answers on their way may take to finish once a stop is asked.
 const std::uint64_t stopbound = 10000;
 
@@ -134,12 +136,38 @@ void loopsync(loopdata& l, std::uint64_t n) {
     dueset(&l.due, n, c.till);
 }
 
+// Answers to requests already received leave together while they are small:
+// a small answer of a connection that stays, with a whole request behind it,
+// waits for that one's and goes out in the same send.
+void loopgather(const loopdata& l, std::uint64_t n) {
+    for (;;) {
+        conn& c = clntconn(n);
+        if (l.stopby || c.mode != 2 || !c.keep || c.left != std::int64_t(c.buff.size()) ||
+            c.buff.size() > gathermost || !restwhole(c.rest))
+            return;
+        std::string held;
+        held.swap(c.buff);
+        clntnext(n);
+        clntrest(n);
+        assert(c.desc && clntsending(c));
+        if (c.mode == 2) {
+            held += c.buff;
+            c.buff.swap(held);
+            c.left = std::int64_t(c.buff.size());
+        } else {
+            held += c.head;
+            c.head.swap(held);
+        }
+    }
+}
+
 // Sends slot n's answer; a kept connection then takes the requests already
 // received behind it, one after another while the turn's budget lasts. The
 // next one is dispatched even when the budget is spent: the wait knows
 // nothing of bytes already read, but sees an answer waiting to be sent.
 void loopanswer(const loopdata& l, std::uint64_t n) {
     std::int64_t spent = 0;
+    loopgather(l, n);
     clntsendon(n, &spent);
     for (;;) {
         conn& c = clntconn(n);
@@ -147,6 +175,7 @@ void loopanswer(const loopdata& l, std::uint64_t n) {
         clntrest(n);
         if (c.desc == 0 || !clntsending(c) || spent >= sendbudget) return;
         c.till = GetTickCount64() + clntpatience;
+        loopgather(l, n);
         clntsendon(n, &spent);
     }
 }
@@ -376,6 +405,12 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         exit(1);
     }
     if (!l.capped) waitwant(l.wait, l.stop, stoptokn, waitnone, waitlisten);
+    if (!l.capped) {
+        // The log of a turn leaves in one write, unbuffered by the runtime
+        // so that it is not cut; the process never ends without it.
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        atexit(logflush);
+    }
     std::vector<fired> got;
     std::vector<std::uint64_t> left;
     for (;;) {
@@ -413,6 +448,7 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         for (const fired& f : got)
             if (f.tokn >= lstnbase && f.tokn != stoptokn && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
                 loopaccept(l, std::size_t(f.tokn - lstnbase));
+        logflush();
         loopstop(l, got, then);
     }
 }

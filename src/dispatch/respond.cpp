@@ -8,6 +8,8 @@
 #include "core/world.h"
 #include "dispatch/probes.h"
 #include "dispatch/respond.h"
+#include "dispatch/serve.h"
+#include "dispatch/store.h"
 #include "dispatch/webpick.h"
 #include "output/chunks.h"
 #include "output/escape.h"
@@ -35,9 +37,7 @@ bool clntopen(conn& c, const std::string& name, statinfo* data, const char* tag,
     if (*fptr != filenone) return true;
     if (!statfile(*data)) return false;
     perror(tag);
-    std::string line = "[" + name + "]\n";
-    fwrite(line.data(), 1, line.size(), stdout);
-    fflush(stdout);
+    logput("[" + name + "]\n");
     clntmiss(c);
     return true;
 }
@@ -81,19 +81,60 @@ void webtext(conn& c, webhead h, const std::string& body) {
     clnttext(c, headonly(c) ? headmake(h) : headmake(h) + body);
 }
 
+// Reads the whole of an open small file into the store; null when it ended
+// before its status said.
+const stored* storeread(const std::string& name, const statinfo& data, filehand fptr) {
+    stored file;
+    file.data = data;
+    file.body.resize(std::size_t(data.st_size));
+    for (std::int64_t got = 0; got < data.st_size;) {
+        long r = fileread(fptr, got, &file.body[std::size_t(got)], std::size_t(data.st_size - got));
+        if (r <= 0) return nullptr;
+        got += r;
+    }
+    file.type = mimefind(name);
+    file.tag = tagmake(data.st_size, data.st_time, data.st_nsec);
+    return storeput(name, std::move(file));
+}
+
+// As clntopen for --web, where a small file may be kept: its status first,
+// then its bytes from the store, or else the file opened (and read into the
+// store when it may be kept). Exactly one of fptr and kept is set when name
+// is a regular file that has not been answered as missing.
+bool webopen(conn& c, const std::string& name, statinfo* data, const char* tag, std::int64_t now, filehand* fptr,
+             const stored** kept) {
+    *fptr = filenone;
+    *kept = nullptr;
+    // What is not a file is known by its status: it is never opened.
+    if (statpath(name.c_str(), data) != 0) *data = statinfo{0, -1, 0, 0};
+    if (!statfile(*data)) return false;
+    if ((*kept = storefind(name, *data))) return true;
+    if (!clntopen(c, name, data, tag, fptr)) return false;
+    if (*fptr == filenone || !storefits(*data, now) || !(*kept = storeread(name, *data, *fptr))) return true;
+    if (fileshut(*fptr) != 0) {
+        perror("close 3");
+        exit(1);
+    }
+    *fptr = filenone;
+    return true;
+}
+
 // As clntfile for --web: the file whole, or the bytes its one range asks
-// for; its header alone for a HEAD, a 304 or a 416.
+// for; its header alone for a HEAD, a 304 or a 416. A kept file's answer is
+// one text, header and body, sent in one call.
 bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) {
+    std::int64_t now = std::int64_t(std::time(nullptr));
     filehand fptr;
-    if (!clntopen(c, name, data, tag, &fptr)) return false;
-    if (fptr == filenone) return true;
+    const stored* kept;
+    if (!webopen(c, name, data, tag, now, &fptr, &kept)) return false;
+    if (fptr == filenone && !kept) return true;
     webhead h;
     h.keep = webkeep(c);
-    h.type = mimefind(name);
+    h.type = kept ? kept->type : mimefind(name);
     h.size = data->st_size;
     h.mtime = data->st_time;
-    h.tag = tagmake(h.size, h.mtime, data->st_nsec);
-    h.now = std::int64_t(std::time(nullptr));
+    h.tag = kept ? kept->tag : tagmake(h.size, h.mtime, data->st_nsec);
+    h.now = now;
     span s{spanwhole, 0, h.size};
     // A range is a part of what GET sends: HEAD describes the whole.
     if (!headonly(c) && asksrange(*c.want, h.tag, h.mtime, h.now)) s = spanread(c.want->range, h.size);
@@ -105,12 +146,18 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
     else if (s.fate == spanmiss) h.code = 416, h.type.clear();
     else if (s.fate == spanpart) h.code = 206;
     if (h.code == 304 || h.code == 412 || h.code == 416 || headonly(c)) {
-        if (fileshut(fptr) != 0) {
+        if (fptr != filenone && fileshut(fptr) != 0) {
             perror("close 3");
             exit(1);
         }
         if (!held) webfail(c, 412, "Precondition failed.");
         else clnttext(c, headmake(h));
+        return true;
+    }
+    if (kept) {
+        std::string text = headmake(h);
+        text.append(kept->body, std::size_t(h.first), std::size_t(h.length));
+        clnttext(c, std::move(text));
         return true;
     }
     c.buff = quipnone();

@@ -50,6 +50,39 @@ std::string logsix(const unsigned char six[16]) {
 
 namespace {
 
+// Lines gathered beyond this are written at once: a turn of many answers
+// does not hold them all.
+const std::size_t logmost = 64 * 1024;
+
+std::string& logheld() {
+    static std::string held;
+    return held;
+}
+
+}  // namespace
+
+void logput(const std::string& line) {
+    if (!web()) {
+        // One write per line, flushed at once: a reader of a pipe sees it whole.
+        fwrite(line.data(), 1, line.size(), stdout);
+        fflush(stdout);
+        return;
+    }
+    std::string& held = logheld();
+    held += line;
+    if (held.size() >= logmost) logflush();
+}
+
+void logflush() {
+    std::string& held = logheld();
+    if (held.empty()) return;
+    fwrite(held.data(), 1, held.size(), stdout);
+    fflush(stdout);
+    held.clear();
+}
+
+namespace {
+
 // The site each recent host was placed in, good while the root's entries are
 // as they were: a request then costs one status call of the root a turn of
 // the loop, not one per label of its host. Hosts are kept only up to the
@@ -102,14 +135,11 @@ std::string sitefind(std::string host) {
 
 namespace {
 
-// One write per line, flushed at once: a reader of a pipe sees it whole.
 void logwrite(const conn& c, const std::string& todo) {
     unsigned char four[4];
     memcpy(four, &c.four, 4);
     bool six = c.six != decltype(c.six){};
-    std::string line = todo + (six ? logsix(c.six.data()) : logaddr(four)) + "\n";
-    fwrite(line.data(), 1, line.size(), stdout);
-    fflush(stdout);
+    logput(todo + (six ? logsix(c.six.data()) : logaddr(four)) + "\n");
 }
 
 // A --web request answered with a refusal: the status and why, in the log

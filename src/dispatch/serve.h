@@ -21,3 +21,9 @@ std::string logaddr(const unsigned char four[4]);
 // without leading zeros, the longest run of two or more zero groups (the
 // first of equals) as "::".
 std::string logsix(const unsigned char six[16]);
+// Writes a line of the log. In --web the lines of a turn are gathered and
+// written together by logflush, in order, each whole; otherwise each at once.
+void logput(const std::string& line);
+// Writes the lines gathered: at the end of each turn, and before the process
+// ends, whatever ends it.
+void logflush();

@@ -2,6 +2,7 @@
 // Windows, supplied here for the system the build targets. Every path and
 // name is a byte string: on Windows it is read and written as UTF-8.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <set>
@@ -29,12 +30,17 @@ bool workdir(std::string* path);
 // The status record of _stat64: the fields the server reads, size in 64 bits.
 // st_time is st_mtime, in seconds since 1970, under a name of its own: glibc
 // makes st_mtime a macro. st_nsec is the part of a second on top, where the
-// system keeps one (filled by fileopen; 0 elsewhere).
+// system keeps one. st_dev, st_ino and st_ctns (the time of the last change
+// of content or status, in ns since 1970) tell one version of a file from
+// another; all 0 where the system does not give them by name (Windows).
 struct statinfo {
     unsigned st_mode;
     std::int64_t st_size;
     std::int64_t st_time;
     std::int64_t st_nsec;
+    std::uint64_t st_dev = 0;
+    std::uint64_t st_ino = 0;
+    std::int64_t st_ctns = 0;
 };
 
 // _stat64: the status of a path, following links; 0 on success. A path
@@ -52,6 +58,8 @@ const filehand filenone = -1;
 // the path names nothing); a regular file that cannot be opened gives
 // filenone, a file's mode in data, and errno set by the failed open.
 filehand fileopen(const char* path, statinfo* data);
+// Reads up to n bytes of an open file from offs; the bytes read, -1 on failure.
+long fileread(filehand file, std::int64_t offs, char* data, std::size_t n);
 // Closes a file from fileopen; 0 on success.
 int fileshut(filehand file);
 

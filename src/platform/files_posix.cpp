@@ -22,13 +22,24 @@ bool workdir(std::string* path) {
     return true;
 }
 
+namespace {
+
+statinfo statfrom(const struct stat& info) {
+    return statinfo{unsigned(info.st_mode),
+                    std::int64_t(info.st_size),
+                    std::int64_t(info.st_mtime),
+                    std::int64_t(info.st_mtim.tv_nsec),
+                    std::uint64_t(info.st_dev),
+                    std::uint64_t(info.st_ino),
+                    std::int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+}
+
+}  // namespace
+
 int statpath(const char* path, statinfo* data) {
     struct stat info;
     if (stat(path, &info) != 0) return -1;
-    data->st_mode = unsigned(info.st_mode);
-    data->st_size = std::int64_t(info.st_size);
-    data->st_time = std::int64_t(info.st_mtime);
-    data->st_nsec = 0;
+    *data = statfrom(info);
     return 0;
 }
 
@@ -44,11 +55,14 @@ filehand fileopen(const char* path, statinfo* data) {
     }
     struct stat info;
     if (fstat(file, &info) != 0) info = {};
-    *data = statinfo{unsigned(info.st_mode), std::int64_t(info.st_size), std::int64_t(info.st_mtime),
-                     std::int64_t(info.st_mtim.tv_nsec)};
+    *data = statfrom(info);
     if (S_ISREG(info.st_mode)) return file;
     close(file);
     return filenone;
+}
+
+long fileread(filehand file, std::int64_t offs, char* data, std::size_t n) {
+    return long(pread(file, data, n, off_t(offs)));
 }
 
 int fileshut(filehand file) {

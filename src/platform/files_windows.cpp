@@ -83,6 +83,9 @@ int statpath(const char* path, statinfo* data) {
     data->st_size = std::int64_t(info.st_size);
     data->st_time = std::int64_t(info.st_mtime);
     data->st_nsec = 0;
+    // The runtime gives no file's identity by name: no body is kept by it.
+    data->st_dev = data->st_ino = 0;
+    data->st_ctns = 0;
     return 0;
 }
 
@@ -112,6 +115,11 @@ filehand fileopen(const char* path, statinfo* data) {
     if ((info.st_mode & _S_IFMT) == _S_IFREG) return file;
     _close(file);
     return filenone;
+}
+
+long fileread(filehand file, std::int64_t offs, char* data, std::size_t n) {
+    if (_lseeki64(file, offs, SEEK_SET) < 0) return -1;
+    return long(_read(file, data, unsigned(n < 0x40000000 ? n : 0x40000000)));
 }
 
 int fileshut(filehand file) {

@@ -84,6 +84,17 @@ feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took) {
     return a.code != 0 ? feedhost : feedmore;
 }
 
+bool restwhole(const std::string& rest) {
+    std::size_t k = 0;
+    while (k < rest.size() && (rest[k] == '\n' || rest.compare(k, 2, "\r\n") == 0)) k += rest[k] == '\n' ? 1 : 2;
+    std::size_t end = rest.find('\n', k);
+    while (end != std::string::npos && end + 1 < rest.size()) {
+        if (rest[end + 1] == '\n' || rest.compare(end + 1, 2, "\r\n") == 0) return true;
+        end = rest.find('\n', end + 1);
+    }
+    return false;
+}
+
 void clntread(std::uint64_t i) {
     conn& c = clntconn(i);
     long n = sockrecv(SOCKET(std::int64_t(clntdesc(i))), rbuf(), rbufsize - 1);

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/conn.h"
 
@@ -30,6 +31,9 @@ feed clntfeed(conn& c, const char* data, std::size_t n);
 // CR LF or a bare LF), or to the line that decides a refusal. took is set to
 // the bytes used; those behind them are the next request's.
 feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took);
+// The bytes hold a whole header block as webfeed reads it: past any blank
+// lines, a line and later a blank one. Fed to a record, they are answered.
+bool restwhole(const std::string& rest);
 // The loop's handler for a readable connection.
 void clntread(std::uint64_t i);
 // --web: a kept connection takes its next request from the bytes already
