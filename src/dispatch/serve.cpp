@@ -18,8 +18,12 @@ std::string logtodo(std::string host, std::string path) {
 }
 
 std::string logaddr(const unsigned char four[4]) {
-    char text[16];
-    snprintf(text, sizeof text, "%03d.%03d.%03d.%03d", four[0], four[1], four[2], four[3]);
+    std::string text = "000.000.000.000";
+    for (int k = 0; k < 4; ++k) {
+        text[4 * k] = char('0' + four[k] / 100);
+        text[4 * k + 1] = char('0' + four[k] / 10 % 10);
+        text[4 * k + 2] = char('0' + four[k] % 10);
+    }
     return text;
 }
 

@@ -1,4 +1,5 @@
 #include <cassert>
+#include <cstdint>
 
 #include "output/webhead.h"
 #include "request/dates.h"
@@ -31,8 +32,28 @@ bool valusane(const std::string& v) {
     return true;
 }
 
-std::string num(std::int64_t n) {
-    return std::to_string(n);
+void num(std::string& out, std::int64_t n) {
+    char text[24];
+    int k = 24;
+    std::uint64_t u = n < 0 ? 0 - std::uint64_t(n) : std::uint64_t(n);
+    do text[--k] = char('0' + u % 10); while ((u /= 10) != 0);
+    if (n < 0) text[--k] = '-';
+    out.append(text + k, std::size_t(24 - k));
+}
+
+// The date texts of the last two seconds asked for: an answer's Date and its
+// file's Last-Modified are each written once, not once an answer.
+const std::string& datememo(std::int64_t secs) {
+    static std::int64_t when[2] = {INT64_MIN, INT64_MIN};
+    static std::string text[2];
+    static int next = 0;
+    for (int k = 0; k < 2; ++k)
+        if (when[k] == secs) return text[k];
+    int k = next;
+    next ^= 1;
+    when[k] = secs;
+    text[k] = datetext(secs);
+    return text[k];
 }
 
 }  // namespace
@@ -51,24 +72,42 @@ bool headsane(const webhead& h) {
 std::string headmake(webhead h) {
     assert(headsane(h));
     bool file = h.size >= 0;
-    std::string out = "HTTP/1.1 " + num(h.code) + " " + reason(h.code) + "\r\n";
+    std::string out;
+    out.reserve(320);
+    out += "HTTP/1.1 ";
+    num(out, h.code);
+    out += ' ';
+    out += reason(h.code);
+    out += "\r\n";
     if (h.code != 304) {
-        if (!h.type.empty()) out += "Content-Type: " + h.type + "\r\n";
-        out += "Content-Length: " + num(h.length) + "\r\n";
+        if (!h.type.empty()) out.append("Content-Type: ").append(h.type).append("\r\n");
+        out += "Content-Length: ";
+        num(out, h.length);
+        out += "\r\n";
     }
-    if (h.code == 206)
-        out += "Content-Range: bytes " + num(h.first) + "-" + num(h.first + h.length - 1) + "/" +
-               num(h.size) + "\r\n";
-    if (h.code == 416) out += "Content-Range: bytes */" + num(h.size) + "\r\n";
+    if (h.code == 206) {
+        out += "Content-Range: bytes ";
+        num(out, h.first);
+        out += '-';
+        num(out, h.first + h.length - 1);
+        out += '/';
+        num(out, h.size);
+        out += "\r\n";
+    }
+    if (h.code == 416) {
+        out += "Content-Range: bytes */";
+        num(out, h.size);
+        out += "\r\n";
+    }
     if (file) {
         // A time in the future is not a time the file was seen to change.
-        out += "Last-Modified: " + datetext(h.mtime < h.now ? h.mtime : h.now) + "\r\n";
-        out += "ETag: " + h.tag + "\r\n";
+        out.append("Last-Modified: ").append(datememo(h.mtime < h.now ? h.mtime : h.now)).append("\r\n");
+        out.append("ETag: ").append(h.tag).append("\r\n");
         out += "Accept-Ranges: bytes\r\n";
     }
-    if (h.code == 303) out += "Location: " + h.where + "\r\n";
+    if (h.code == 303) out.append("Location: ").append(h.where).append("\r\n");
     if (h.code == 405) out += "Allow: GET, HEAD\r\n";
-    out += "Date: " + datetext(h.now) + "\r\n";
+    out.append("Date: ").append(datememo(h.now)).append("\r\n");
     if (h.keep == 0) out += "Connection: close\r\n";
     if (h.keep == 2) out += "Connection: keep-alive\r\n";
     out += "\r\n";

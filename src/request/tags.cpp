@@ -26,7 +26,7 @@ std::string hextext(std::uint64_t n) {
 
 }  // namespace
 
-bool tagsane(std::string tag) {
+bool tagsane(const std::string& tag) {
     if (tag.size() < 2 || tag.front() != '"' || tag.back() != '"') return false;
     for (std::size_t k = 1; k + 1 < tag.size(); ++k)
         if (!etagc(tag[k])) return false;

@@ -5,7 +5,7 @@
 
 // A strong entity tag: a double quote, bytes 0x21, 0x23..0x7E or 0x80..0xFF,
 // a double quote.
-bool tagsane(std::string tag);
+bool tagsane(const std::string& tag);
 // The tag of a file from its size and modification time, in hex:
 // "\"<mtime>-<size>\"", or "\"<mtime>.<nsec>-<size>\"" when the time has a part
 // of a second, so a file rewritten within a second gets a new tag.
