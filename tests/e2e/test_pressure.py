@@ -359,6 +359,7 @@ class Stop(unittest.TestCase):
         reader.join()
         self.assertTrue(body(bytes(got)) == BIG, len(got))
         self.assertEqual((srv.dir / "stderr").read_text(), "")
+        self.assertEqual((srv.dir / "stdout").read_bytes(), b"/big".ljust(64) + b"127.000.000.001\n")
 
     def test_at_once(self):
         for flags, signals in ((["--web"], 2), ([], 1)):

@@ -217,6 +217,23 @@ class Answers(ServerCase):
             self.assertEqual(read_all(s, timeout=30)[1], "close")
             self.assertGreater(time.monotonic() - began, 19)
 
+    def test_small_file_rewritten(self):
+        # Rewritten with the same size between two requests on one connection,
+        # a file is answered with its new bytes: one just written, and one
+        # old enough to be kept whose time is put back (its change time tells).
+        path = self.srv.root / "a/w.txt"
+        with connect(self.srv.port) as s:
+            for old in (False, True):
+                for text in (b"one", b"two", b"six"):
+                    path.write_bytes(text)
+                    if old:
+                        os.utime(path, (MTIME, MTIME))
+                    s.sendall(ask(b"/w.txt"))
+                    got = b""
+                    while len(got.partition(b"\r\n\r\n")[2]) < 3 and (more := s.recv(4096)):
+                        got += more
+                    self.assertTrue(got.endswith(b"\r\n\r\n" + text), (old, text, got))
+
     def test_header_block_bound(self):
         # 64 KiB of request line and header lines are read; a byte more is refused.
         lines = [b"GET /empty.txt HTTP/1.1\r\n", b"Host: a\r\n"]

@@ -132,7 +132,11 @@ void checkconn(const conn& c, feed r, const std::string& stream) {
 bool webfeeds(conn& c, const char* data, std::size_t n, std::vector<std::string>* asked) {
     for (;;) {
         std::size_t took = 0;
+        // Answers are gathered behind a request that restwhole calls whole:
+        // fed to a fresh record, it must be answered.
+        bool whole = !c.want && restwhole(std::string(data, n));
         feed r = webfeed(c, data, n, &took);
+        MUST(!whole || r == feedhost);
         MUST(c.mode == 0 && c.head.empty() && c.want->used <= blockmost);
         MUST(r == feedhost ? took <= n : r == feedmore && took == n && c.want->code == 0);
         if (r == feedmore) return true;

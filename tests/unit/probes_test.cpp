@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dispatch/probes.h"
+#include "dispatch/store.h"
 #include "dispatch/respond.h"
 #include "dispatch/serve.h"
 
@@ -68,6 +69,33 @@ TEST_F(Probes, EveryKindOfEntry) {
             EXPECT_EQ(data.st_size, r.size) << r.name;
         }
     }
+}
+
+// The kept small files: only an old file is taken; any change of its status
+// (ctime alone included) misses; the bytes kept stay within their bound, the
+// file asked for lately staying.
+TEST(Store, IdentityAndBound) {
+    const std::int64_t now = 2000000000;
+    statinfo data{_S_IFREG, storefile, now - 2, 5, 7, 9, 11};
+    EXPECT_TRUE(storefits(data, now));
+    statinfo young = data, big = data, blind = data;
+    young.st_time = now - 1;
+    big.st_size = storefile + 1;
+    blind.st_ino = 0;
+    for (const statinfo& no : {young, big, blind}) EXPECT_FALSE(storefits(no, now));
+    ASSERT_NE(storeput("/s/0", stored{data, std::string(storefile, 'x'), "", ""}), nullptr);
+    for (const auto& moved : {&statinfo::st_time, &statinfo::st_nsec, &statinfo::st_size, &statinfo::st_ctns}) {
+        statinfo other = data;
+        ++(other.*moved);
+        EXPECT_EQ(storefind("/s/0", other), nullptr);
+        storeput("/s/0", stored{data, std::string(storefile, 'x'), "", ""});
+    }
+    for (int k = 1; k <= 2 * storemost / storefile; ++k) {
+        ASSERT_NE(storefind("/s/0", data), nullptr) << k;
+        storeput("/s/" + std::to_string(k), stored{data, std::string(storefile, 'y'), "", ""});
+    }
+    EXPECT_EQ(storefind("/s/1", data), nullptr);
+    EXPECT_NE(storefind("/s/" + std::to_string(2 * storemost / storefile), data), nullptr);
 }
 
 TEST(Names, Dots) {

@@ -198,3 +198,14 @@ TEST(Reception, HeaderLineBound) {
 }
 
 }  // namespace
+
+TEST(Reception, RestwholeOnlyForABlockThatEnds) {
+    // Blank lines before a request are skipped: their line ends end nothing.
+    const std::pair<std::string, bool> rows[] = {
+        {"GET / HTTP/1.0\r\n\r\n", true},      {"GET / HTTP/1.1\nHost: a\n\n", true},
+        {"\r\n\nGET / HTTP/1.1\r\n\r\n", true}, {"\r\n\r\nGET / HTTP/1.1\r\n", false},
+        {"GET / HTTP/1.1\r\nHost: a\r\n", false}, {"GET / HTTP/1.1\r\n\r", false},
+        {"\n\n\r\n", false},                      {"", false},
+    };
+    for (const auto& r : rows) EXPECT_EQ(restwhole(r.first), r.second) << r.first;
+}
