@@ -68,6 +68,7 @@ struct loopdata {
     std::vector<spot> spots;           // beside clnts()
     std::vector<std::uint64_t> free;   // slots whose connection ended
     std::vector<std::uint64_t> fresh;  // slots not yet watched in a turn
+    std::vector<std::uint64_t> ready;  // --web: slots whose answer is made, to be sent this turn
     dues due;                          // every connection's deadline
     queue lines[4];                    // by lineof: idle the longest, the most silent, the oldest first
     std::int64_t live = 0, reading = 0, draining = 0;
@@ -168,6 +169,7 @@ void loopgather(const loopdata& l, std::uint64_t n) {
 void loopanswer(const loopdata& l, std::uint64_t n) {
     std::int64_t spent = 0;
     loopgather(l, n);
+    logflush();
     clntsendon(n, &spent);
     for (;;) {
         conn& c = clntconn(n);
@@ -176,19 +178,35 @@ void loopanswer(const loopdata& l, std::uint64_t n) {
         if (c.desc == 0 || !clntsending(c) || spent >= sendbudget) return;
         c.till = GetTickCount64() + clntpatience;
         loopgather(l, n);
+        logflush();
         clntsendon(n, &spent);
     }
 }
 
 // Receives on slot n; once its request is complete its answer starts at
 // once, in the same turn: a fresh socket has room for its start. From then
-// on the client has its time to take it.
-void loopread(const loopdata& l, std::uint64_t n) {
+// on the client has its time to take it. In --web the answer waits for the
+// end of the turn's reading, so that the turn's log lines leave first, in one
+// write, each before its answer: it joins the ready ones, and is not told to
+// the wait while it may be out before the turn ends.
+void loopread(loopdata& l, std::uint64_t n) {
     clntread(n);
     if (clntconn(n).desc && clntsending(clntconn(n))) {
         clntconn(n).till = GetTickCount64() + clntpatience;
+        if (!l.capped) return l.ready.push_back(n);
         loopanswer(l, n);
     }
+    loopsync(l, n);
+}
+
+// Writes the log lines gathered, then sends the answers made ready.
+void loopsend(loopdata& l) {
+    logflush();
+    for (std::uint64_t n : l.ready) {
+        loopanswer(l, n);
+        loopsync(l, n);
+    }
+    l.ready.clear();
 }
 
 // A connection that found no place in the wait keeps its deadline waiting;
@@ -234,9 +252,11 @@ void loopdispatch(loopdata& l, const std::vector<fired>& got) {
             lingerread(n);
         } else if (was == waitread && f.read) {
             loopread(l, n);
+            continue;
         }
         loopsync(l, n);
     }
+    loopsend(l);
 }
 
 // Ends the connections that let their deadline pass: without a response, or
@@ -367,7 +387,6 @@ void loopaccept(loopdata& l, std::size_t k) {
         // What the client did before it connected is seen by its request.
         siteforget();
         loopread(l, n);
-        loopsync(l, n);
     }
 }
 
@@ -448,7 +467,7 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         for (const fired& f : got)
             if (f.tokn >= lstnbase && f.tokn != stoptokn && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
                 loopaccept(l, std::size_t(f.tokn - lstnbase));
-        logflush();
+        loopsend(l);
         loopstop(l, got, then);
     }
 }
