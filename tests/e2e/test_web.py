@@ -132,6 +132,8 @@ CASES = [
      served(b"", TEXT) + MISSING + served(TREE["a/page.html"], HTML, bare=True),
      (b"/empty.txt", b"/nope", b"/page.html")),
     (ask(b"/x", b"Transfer-Encoding: gzip"), *refused(b"Transfer coding not implemented.", b"501 Not Implemented")),
+    (ask(b"/x", b"Transfer-Encoding: gzip", b" chunked"), *refused(b"Folded field line.")),
+    (ask(b"/x", b"Content-Length: 3", b"Content-Length: 4") + b"abc", *refused(b"Bad Content-Length.")),
     (b"GET http://B/x HTTP/1.1\r\nHost: a\r\n\r\n", served(b"bx", b"application/octet-stream"), b"b/x"),
     (b"CONNECT a:443 HTTP/1.1\r\nHost: a:443\r\n\r\n", REFUSED),
     (b"OPTIONS * HTTP/1.1\r\nHost: a\r\n\r\n", REFUSED),
