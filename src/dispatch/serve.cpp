@@ -142,7 +142,8 @@ namespace {
 void logwrite(const conn& c, const std::string& todo) {
     unsigned char four[4];
     memcpy(four, &c.four, 4);
-    bool six = c.six != decltype(c.six){};
+    // Without --web the log keeps its IPv4 column: an IPv6 client is the zero address there.
+    bool six = web() && c.six != decltype(c.six){};
     logput(todo + (six ? logsix(c.six.data()) : logaddr(four)) + "\n");
 }
 

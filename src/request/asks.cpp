@@ -116,6 +116,8 @@ std::string* fieldkeep(asks& a, const std::string& name) {
     if (name == "if-match") return &a.ifmatch;
     if (name == "if-unmodified-since") return &a.unsince;
     if (name == "connection") return &a.link;
+    if (name == "content-length") return &a.length;
+    if (name == "transfer-encoding") return &a.coding;
     return nullptr;
 }
 
@@ -221,18 +223,18 @@ void asksfield(asks& a, std::string line) {
     }
     if (name == "connection") valu = lowered(valu);
     if (name == "content-length") {
-        // A list of one length, as a proxy may join them, is that length.
-        std::vector<std::string> lens = listwords(valu);
+        // A list of one length, as a proxy may join them, or the field sent
+        // again with it, is that length; lengths that differ leave the
+        // body's end in doubt.
+        std::vector<std::string> lens = listwords(a.length.empty() ? valu : a.length + ", " + valu);
         for (const std::string& len : lens)
             if (len.empty() || !digits(len) || len != lens[0]) return asksfail(a, 400, "Bad Content-Length.");
         a.body = a.body || lens[0].find_first_not_of('0') != std::string::npos;
     }
-    if (name == "transfer-encoding") {
-        // No body is read, but the connection must not take one for the next request.
-        if (a.vers == 10 || lowered(listwords(valu).back()) != "chunked")
-            return asksfail(a, 501, "Transfer coding not implemented.");
-        a.body = true;
-    }
+    // No body is read, but the connection must not take one for the next
+    // request. The coding is judged at the block's end: a line folded into
+    // it is a malformed request first.
+    if (name == "transfer-encoding") a.body = a.coded = true;
     if (std::string* keep = fieldkeep(a, name)) *keep = keep->empty() ? valu : *keep + ", " + valu;
 }
 
@@ -245,5 +247,7 @@ bool askskeep(const asks& a) {
 }
 
 void asksdone(asks& a) {
+    if (a.coded && (a.vers == 10 || lowered(listwords(a.coding).back()) != "chunked"))
+        asksfail(a, 501, "Transfer coding not implemented.");
     if (a.vers == 11 && a.hosts == 0) asksfail(a, 400, "No Host.");
 }

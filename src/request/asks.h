@@ -21,6 +21,9 @@ struct asks {
     std::string ifmatch;   // the value of If-Match
     std::string unsince;   // the value of If-Unmodified-Since
     std::string link;      // the value of Connection, lowered
+    std::string length;    // the value of Content-Length
+    std::string coding;    // the value of Transfer-Encoding
+    bool coded = false;    // a Transfer-Encoding came, though its value be empty
     bool body = false;     // a body follows the block: Content-Length above 0, or Transfer-Encoding
     std::size_t used = 0;  // bytes of the header block so far, line ends included
     int code = 0;          // the refusal, once one is decided: 400, 431, 501 or 505
@@ -48,7 +51,8 @@ void askspart(asks& a, std::string line);
 // joined by ", ", as a list field is combined; so a second Range,
 // If-Modified-Since or If-Range makes its value unreadable and it is ignored.
 void asksfield(asks& a, std::string line);
-// The header block has ended: what the request as a whole lacks.
+// The header block has ended: what the request as a whole lacks, and a
+// transfer coding it cannot take.
 void asksdone(asks& a);
 // The connection may carry another request once this one is answered: the
 // request is not refused, has no body (which nobody reads), and asks to keep

@@ -41,9 +41,9 @@ def get(target, host=b"a", method=b"GET"):
     return method + b" " + target + b" HTTP/1.1\r\nHost: " + host + b"\r\nAccept: */*\r\nConnection: close\r\n\r\n"
 
 
-def logline(todo):
+def logline(todo, addr=b"127.000.000.001"):
     """The log line of a request from loopback: todo in 64 columns, then the address."""
-    return todo[:64].ljust(64) + b"127.000.000.001\n"
+    return todo[:64].ljust(64) + addr + b"\n"
 
 
 class Log:
@@ -52,6 +52,11 @@ class Log:
 
     def __init__(self, srv):
         self.path, self.seen = srv.dir / "stdout", 0
+        # Without --web an IPv6 client has the zero address.
+        self.addr = b"000.000.000.000" if ":" in srv.addr else b"127.000.000.001"
+
+    def line(self, todo):
+        return logline(todo, self.addr)
 
     def new(self):
         data = self.path.read_bytes()

@@ -185,9 +185,9 @@ def read_all(sock, timeout=5.0, linger=0.0):
         got += data
 
 
-def exchange(port, data, bytewise=False, half_close=False, timeout=5.0, linger=0.0):
+def exchange(port, data, bytewise=False, half_close=False, timeout=5.0, linger=0.0, host=HOST):
     """Sends a request on a new connection and reads the reply to its end."""
-    with connect(port) as s:
+    with connect(port, host=host) as s:
         send(s, data, bytewise)
         if half_close:
             s.shutdown(socket.SHUT_WR)
@@ -251,7 +251,7 @@ class Server:
             end = time.monotonic() + 10 * SLOW
             while self.proc.poll() is None and time.monotonic() < end:
                 try:
-                    socket.create_connection((HOST, self.port), timeout=1).close()
+                    socket.create_connection((self.addr, self.port), timeout=1).close()
                     return self
                 except OSError:
                     time.sleep(0.02)
@@ -259,6 +259,11 @@ class Server:
             if done.code != 1 or not done.err.startswith("bind:"):
                 raise AssertionError(f"the server did not start: {done}")
         raise AssertionError(f"no free port in {tries} tries")
+
+    @property
+    def addr(self):
+        """Where its clients reach it: an address given as its host, else HOST."""
+        return self.host if self.host and ":" in self.host else HOST
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
@@ -281,7 +286,7 @@ class Server:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     def talk(self, data, **options):
-        return exchange(self.port, data, **options)
+        return exchange(self.port, data, host=self.addr, **options)
 
     def _proc_path(self, name):
         if not TARGET.native:
@@ -312,10 +317,11 @@ class Server:
 class ServerCase(unittest.TestCase):
     """Each test starts its own server; at its end the server must still run
     and have written nothing unexpected to stderr."""
+    host = HOST  # the host argument of its servers, unless serve is given one
 
-    def serve(self, tree=None, spell=str, stderr="", root="root", inherit=(), flags=(), host=HOST):
+    def serve(self, tree=None, spell=str, stderr="", root="root", inherit=(), flags=(), host=...):
         srv = Server(tree, root, flags)
-        srv.host = host
+        srv.host = self.host if host is ... else host
         srv.inherit = inherit
         srv.start(spell)
         self.addCleanup(self._finish, srv, stderr)
@@ -332,3 +338,15 @@ class ServerCase(unittest.TestCase):
             self.assertTrue(want.fullmatch(got), f"{got!r} does not match {want.pattern!r}")
         else:
             self.assertEqual(got, want)
+
+
+def sixloop():
+    """Whether this machine has the IPv6 loopback."""
+    six = Path("/proc/net/if_inet6")
+    return six.exists() and b"00000000000000000000000000000001" in six.read_bytes()
+
+
+def onsix(case):
+    """The case once more, its servers listening on ::1 alone."""
+    six = type(case.__name__ + "Six", (case,), {"host": "::1", "__module__": case.__module__})
+    return unittest.skipUnless(sixloop(), "no IPv6 loopback")(six)

@@ -334,9 +334,9 @@ class Stop(unittest.TestCase):
     way and exit 0; a second one, or one without --web, ends it at once."""
     sig = signal.SIGINT if TARGET.name == "windows" else signal.SIGTERM
 
-    def begin(self, flags):
+    def begin(self, flags, pace=0.01):
         srv, got = tavi.Server({"a/big": BIG}, flags=flags).start(), bytearray()
-        idle, reader = connect(srv.port), threading.Thread(target=self.fetch, args=(srv.port, got))
+        idle, reader = connect(srv.port), threading.Thread(target=self.fetch, args=(srv.port, got, pace))
         reader.start()
         for end in (reader.join, idle.close, srv.stop):
             self.addCleanup(end)
@@ -344,12 +344,12 @@ class Stop(unittest.TestCase):
         srv.proc.send_signal(self.sig)
         return srv, idle, reader, got
 
-    def fetch(self, port, got):
+    def fetch(self, port, got, pace):
         with connect(port, timeout=30) as s, contextlib.suppress(OSError):
             send(s, get(b"/big").replace(b"Connection: close\r\n", b"") * 2)  # kept, and another behind
             while data := s.recv(128 << 10):
                 got += data
-                time.sleep(0.01)
+                time.sleep(pace)
 
     def test_answers_finish(self):
         srv, idle, reader, got = self.begin(["--web"])
@@ -360,6 +360,13 @@ class Stop(unittest.TestCase):
         self.assertTrue(body(bytes(got)) == BIG, len(got))
         self.assertEqual((srv.dir / "stderr").read_text(), "")
         self.assertEqual((srv.dir / "stdout").read_bytes(), b"/big".ljust(64) + b"127.000.000.001\n")
+
+    def test_slow_reader_cut_at_the_bound(self):
+        # Each byte it takes does not put the bound off.
+        srv, idle, reader, got = self.begin(["--web"], pace=0.2)
+        self.assertEqual(srv.proc.wait(15 * SLOW), 0)
+        reader.join()
+        self.assertLess(len(got), len(BIG))
 
     def test_at_once(self):
         for flags, signals in ((["--web"], 2), ([], 1)):

@@ -3,7 +3,7 @@ listing page and the log line, byte for byte."""
 import unittest
 
 from sitekit import BAD_ONE, BAD_TWO, NOT_FOUND, Log, get, listed, logline, moved, ok
-from tavi import ServerCase
+from tavi import ServerCase, onsix
 
 TREE = {
     "a/f.txt": b"hello\n",
@@ -58,7 +58,7 @@ class Answers(ServerCase):
         for name, host, target, want, todo in cases:
             with self.subTest(name):
                 self.assertEqual(self.srv.talk(get(target, host)), want)
-                self.assertEqual(self.log.new(), logline(todo))
+                self.assertEqual(self.log.new(), self.log.line(todo))
         self.assertEqual(len(logline(b"/" + b"x" * 90)), 80)
 
     def test_every_method_answered_alike(self):
@@ -89,7 +89,7 @@ class Hosts(ServerCase):
         for host, site in cases:
             with self.subTest(host):
                 self.assertEqual(srv.talk(get(b"/who", host)), ok(site))
-                self.assertEqual(log.new(), logline(b"/who" if site == b"a" else site + b"/who"))
+                self.assertEqual(log.new(), log.line(b"/who" if site == b"a" else site + b"/who"))
 
     def test_bad_hosts_are_not_logged(self):
         srv = self.serve(self.TREE)
@@ -100,7 +100,7 @@ class Hosts(ServerCase):
                 self.assertEqual(srv.talk(get(b"/who", host)), BAD_ONE)
         self.assertEqual(log.new(), b"")
         self.assertEqual(srv.talk(get(b"/who", b"y.z")), ok(b"y.z"))
-        self.assertEqual(log.new(), logline(b"y.z/who"))
+        self.assertEqual(log.new(), log.line(b"y.z/who"))
 
     def test_no_fallback_site(self):
         srv = self.serve({"y.z/who": b"y.z", "z.q/": None})
@@ -110,7 +110,7 @@ class Hosts(ServerCase):
                 self.assertEqual(srv.talk(get(b"/who", host)), BAD_TWO)
         self.assertEqual(log.new(), b"")
         self.assertEqual(srv.talk(get(b"/who", b"x.y.z")), ok(b"y.z"))
-        self.assertEqual(log.new(), logline(b"y.z/who"))
+        self.assertEqual(log.new(), log.line(b"y.z/who"))
 
 
 class Names(ServerCase):
@@ -133,7 +133,7 @@ class Names(ServerCase):
         for target, want in cases:
             with self.subTest(target):
                 self.assertEqual(self.srv.talk(get(target)), want)
-                self.assertEqual(self.log.new(), logline(target.split(b"?")[0]))  # as received
+                self.assertEqual(self.log.new(), self.log.line(target.split(b"?")[0]))  # as received
 
     def test_no_way_out_of_the_site(self):
         self.check([(target, NOT_FOUND) for target in (
@@ -203,6 +203,8 @@ class Scripts(ServerCase):
                                         [(b"/r%C3%A9pertoire/..", b".."), (b"/r%C3%A9pertoire/x.txt", b"x.txt")]))
                 for target in self.INVALID:
                     self.assertEqual(srv.talk(get(target)), NOT_FOUND, target)
+
+AnswersSix, HostsSix, NamesSix, ScriptsSix = map(onsix, (Answers, Hosts, Names, Scripts))
 
 if __name__ == "__main__":
     unittest.main()

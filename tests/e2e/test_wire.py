@@ -2,7 +2,7 @@
 connection ends."""
 import unittest
 
-from tavi import ServerCase
+from tavi import ServerCase, onsix
 
 SITE = {"a/": None}  # a fallback site with nothing in it: every file is missing
 BAD_REQUEST = (b"HTTP/1.1 400 bad_request\r\n", "close")
@@ -88,6 +88,8 @@ class Reception(ServerCase):
             with self.subTest(name):
                 self.assertEqual(self.srv.talk(request, linger=0.1), NOT_FOUND)
 
+
+ReceptionSix = onsix(Reception)
 
 if __name__ == "__main__":
     unittest.main()
