@@ -441,7 +441,9 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
         exit(1);
     }
     if (!l.capped) waitwant(l.wait, l.stop, stoptokn, waitnone, waitlisten);
-    if (!tsocks.empty() && !hupwatch()) {
+    // SIGHUP asks --web to look at its certificates, and does nothing else:
+    // a reload of the service never ends it.
+    if (!l.capped && !hupwatch()) {
         sockerror("sighup");
         exit(1);
     }

@@ -117,7 +117,8 @@ bool portread(const char* text, std::uint16_t* numb) {
 
 // The options of --web, before its port and host: --certs DIR, --https PORT
 // and --plain, each at most once; the last two only with certificates. A
-// wrong one is reported on stderr; false then.
+// wrong one is reported on stderr; false then. The first word that is none
+// of them begins the port and host.
 bool weboptions(int* argc, char*** argv, const char** stxt) {
     bool plain = false;
     while (*argc > 1 && strncmp((*argv)[1], "--", 2) == 0) {
@@ -129,8 +130,9 @@ bool weboptions(int* argc, char*** argv, const char** stxt) {
             ++*argv;
             continue;
         }
-        if ((name != "--certs" && name != "--https") || !value ||
-            (name == "--certs" ? !certdir().empty() : *stxt != nullptr)) {
+        // Anything else is read as a port or host, as it always was.
+        if (name != "--certs" && name != "--https") break;
+        if (!value || (name == "--certs" ? !certdir().empty() : *stxt != nullptr)) {
             fprintf(stderr, "%s", webusage);
             return false;
         }
