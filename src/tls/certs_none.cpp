@@ -13,6 +13,10 @@ SSL_CTX* certsbase() {
     return nullptr;
 }
 
+std::string certspick(std::string) {
+    return "";
+}
+
 void certscheck(std::uint64_t) {}
 
 void certsnudge() {}
