@@ -40,6 +40,10 @@ class Failures(ServerCase):
             (["--web", "--https", "1", "8080"], TLS_ONLY), (["--web", "--certs", "c", "--certs", "c"], WEB_USAGE),
             (["--web", "--certs", "c", "--https", "65536"], "--https needs a port: digits only, at most 65535.\n"),
         ]
+        # No pair to serve with: tavi does not start; tavi.exe has no HTTPS at all.
+        cases.append((["--web", "--certs", "nowhere", "8080"], "This build of tavi has no HTTPS: --certs cannot be used.\n"
+                      if TARGET.name == "windows" else "nowhere: No such file or directory\nNo usable certificate pair"
+                      " (NAME/fullchain.pem and NAME/privkey.pem) in nowhere.\n"))
         if not TARGET.empty_host_resolves:
             cases.append((["8080", ""], TARGET.gai_error("", "8080")))
         for args, err in cases:
