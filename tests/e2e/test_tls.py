@@ -1,7 +1,8 @@
 """HTTPS in --web: a test CA made by the openssl command, pairs per site
 picked by the name the client sends, TLS 1.2 and 1.3 only, the plain port's
 308 and its ACME path, --plain, a renewal picked up while a connection stays,
-a broken one kept out, and the graceful stop with a TLS download on its way."""
+a broken one kept out, the graceful stop with a TLS download on its way, and
+headless Chromium loading a page with its stylesheet and image over HTTPS."""
 import re
 import shutil
 import signal
@@ -16,8 +17,18 @@ from pathlib import Path
 
 import tavi
 from tavi import HOST, SLOW, TARGET, ServerCase, free_port, read_all
+from test_browser import CHROMIUM, Chromium, logline
 
 TREE = {"a/x.txt": b"x", "a/.well-known/acme-challenge/tok": b"tok", "b.test/x.txt": b"b"}
+# Once loaded, the page writes into its title its image's width and the colour its stylesheet gave.
+PAGE = {
+    "page.html": b'<!doctype html><link rel="stylesheet" href="style.css"><title>-</title><p id="p">p</p>'
+                 b'<img id="pic" src="pic.gif"><script>onload = () => '
+                 b'{ document.title = pic.naturalWidth + " " + getComputedStyle(p).color; };</script>',
+    "style.css": b"p { color: rgb(1, 2, 3) }\n",
+    "pic.gif": b"GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff!\xf9\x04\x01\x00\x00\x00\x00"
+               b",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;",
+}
 
 
 def openssl(*args, cwd):
@@ -36,7 +47,7 @@ def issue(ca, folder, name, kind="ec"):
 
 
 @unittest.skipUnless(shutil.which("openssl") and TARGET.name == "posix", "HTTPS: openssl, and the Linux build")
-class Https(ServerCase):
+class Https(Chromium, ServerCase):
     @classmethod
     def setUpClass(cls):
         cls.ca = Path(tempfile.mkdtemp(prefix="tavi-ca-"))
@@ -124,16 +135,33 @@ class Https(ServerCase):
             shutil.copy(self.ca / "next" / name, self.certs / "b.test" / name)
         for _ in range(40):
             with self.client("b.test") as s:
-                seen = self.names(s)
-            if seen == "next.b.test":
+                shown = self.names(s)
+            if shown == "next.b.test":
                 break
             time.sleep(0.1)
-        self.assertEqual(seen, "next.b.test")
+        self.assertEqual(shown, "next.b.test")
         self.assertTrue(self.ask(kept).endswith(b"x"))
         shutil.copy(self.ca / "live/a/privkey.pem", self.certs / "b.test/privkey.pem")
         time.sleep(2.5)
         with self.client("b.test") as s:
             self.assertEqual(self.names(s), "next.b.test")
+
+    def test_browser(self):
+        if not CHROMIUM:
+            self.skipTest("chromium is not installed")
+        srv = self.start()
+        for name, body in PAGE.items():
+            (srv.root / "a" / name).write_bytes(body)
+        # Chromium trusts the leaf by the SHA-256 of its public key.
+        spki = subprocess.run("openssl x509 -pubkey -noout | openssl pkey -pubin -outform der"
+                              " | openssl dgst -sha256 -binary | base64", shell=True, check=True, capture_output=True,
+                              input=(self.certs / "a/fullchain.pem").read_bytes(), timeout=30).stdout.decode().strip()
+        dom = self.dump(f"https://localhost:{self.tls}/page.html", f"--ignore-certificate-errors-spki-list={spki}",
+                        f"--host-resolver-rules=MAP localhost {HOST}", "--virtual-time-budget=10000")
+        self.assertIn("<title>1 rgb(1, 2, 3)</title>", dom)
+        log = (srv.dir / "stdout").read_bytes()
+        for name in PAGE:
+            self.assertIn(logline(b"/" + name.encode()), log)
 
     def test_stop_with_a_download(self):
         srv = self.start(watched=False)
