@@ -387,6 +387,10 @@ void loopaccept(loopdata& l, std::size_t k) {
             closesocket(SOCKET(std::int64_t(clnt)));
             continue;
         }
+        // The handshake's flights, the tickets behind it and each answer's
+        // records are whole writes: none may wait for the acknowledgement of
+        // the one before.
+        if (seal) socknodelay(SOCKET(std::int64_t(clnt)));
         std::uint64_t n = loopslot(l);
         conn& c = clntconn(n);
         wipe(n);
