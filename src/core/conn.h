@@ -9,6 +9,7 @@
 #include "platform/net.h"
 #include "platform/wait.h"
 #include "request/asks.h"
+#include "tls/seal.h"
 
 struct conn {
     SOCKET desc = 0;        // client socket; 0 marks a dead entry
@@ -31,6 +32,8 @@ struct conn {
     bool keep = false;      // --web: the connection stays open for the next request
     std::int64_t reqs = 0;  // --web: requests answered on this connection
     std::string rest;       // --web: bytes received behind the request: the next one's
+    SSL* tls = nullptr;     // --web --certs: the connection's TLS, on the HTTPS port
+    bool hold = false;      // the TLS must write before it can go on reading
 };
 
 // How long a client may take to deliver its request, and to take each byte of

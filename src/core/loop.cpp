@@ -15,6 +15,8 @@
 #include "platform/stop.h"
 #include "platform/wait.h"
 #include "request/reception.h"
+#include "tls/certs.h"
+#include "tls/seal.h"
 
 namespace {
 
@@ -45,6 +47,7 @@ struct listener {
     std::uint64_t rest = 0;          // clock time before which it is not watched
     std::uint64_t span = restleast;  // the next rest after a failed accept
     waitfor wait = waitnone;         // waitlisten while watched
+    bool tls = false;                // its connections begin with a TLS handshake
 };
 
 // The lines a connection may stand in, to be ended for a newcomer in this
@@ -246,6 +249,10 @@ void loopdispatch(loopdata& l, const std::vector<fired>& got) {
             c.fptr = filenone;
             closesocket(c.desc);
             wipe(n);
+        } else if (was == waitwrite && f.write && c.hold) {
+            // A TLS that had to write before it could read goes on reading.
+            loopread(l, n);
+            continue;
         } else if (was == waitwrite && f.write) {
             loopanswer(l, n);
         } else if (was == waitdrain && f.read) {
@@ -374,6 +381,16 @@ void loopaccept(loopdata& l, std::size_t k) {
             return;
         }
         s.span = restleast;
+        SSL* seal = nullptr;
+        if (s.tls && !(seal = sealmake(SOCKET(std::int64_t(clnt))))) {
+            // No memory for its TLS: the newcomer is let go, the others go on.
+            closesocket(SOCKET(std::int64_t(clnt)));
+            continue;
+        }
+        // The handshake's flights, the tickets behind it and each answer's
+        // records are whole writes: none may wait for the acknowledgement of
+        // the one before.
+        if (seal) socknodelay(SOCKET(std::int64_t(clnt)));
         std::uint64_t n = loopslot(l);
         conn& c = clntconn(n);
         wipe(n);
@@ -381,6 +398,7 @@ void loopaccept(loopdata& l, std::size_t k) {
         c.last = now;
         c.till = now + clntpatience;
         clntpeer(c, stow);
+        c.tls = seal;
         l.spots[n].desc = c.desc;
         ++l.live;
         l.fresh.push_back(n);
@@ -394,6 +412,8 @@ void loopaccept(loopdata& l, std::size_t k) {
 // read; the process ends with 0 once the answers on their way are out, or
 // ended at the bound.
 void loopstop(loopdata& l, const std::vector<fired>& got, std::uint64_t now) {
+    for (const fired& f : got)
+        if (f.tokn == stoptokn && hupasked()) certsnudge();
     for (const fired& f : got)
         if (f.tokn == stoptokn && stopasked() && !l.stopby) {
             l.stopby = now + stopbound;
@@ -409,7 +429,7 @@ void loopstop(loopdata& l, const std::vector<fired>& got, std::uint64_t now) {
 
 }  // namespace
 
-void loopserve(const std::vector<SOCKET>& lsocks) {
+void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tsocks) {
     loopdata l;
     l.capped = !web();
     l.room = l.capped ? 0 : std::int64_t(sockroom());
@@ -419,11 +439,18 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
         exit(1);
     }
     for (SOCKET desc : lsocks) l.lstn.push_back(listener{desc});
+    for (SOCKET desc : tsocks) l.lstn.push_back(listener{desc, 0, restleast, waitnone, true});
     if (!l.capped && !stopwatch(&l.stop)) {
         sockerror("stop");
         exit(1);
     }
     if (!l.capped) waitwant(l.wait, l.stop, stoptokn, waitnone, waitlisten);
+    // SIGHUP asks --web to look at its certificates, and does nothing else:
+    // a reload of the service never ends it.
+    if (!l.capped && !hupwatch()) {
+        sockerror("sighup");
+        exit(1);
+    }
     if (!l.capped) {
         // The log of a turn leaves in one write, unbuffered by the runtime
         // so that it is not cut; the process never ends without it.
@@ -461,6 +488,7 @@ void loopserve(const std::vector<SOCKET>& lsocks) {
             exit(1);
         }
         std::uint64_t then = GetTickCount64();
+        if (!tsocks.empty()) certscheck(then);
         loopnotice(l, left, now, then);
         loopdispatch(l, got);
         loopsweep(l, then);

@@ -6,4 +6,5 @@
 
 #include "platform/net.h"
 
-[[noreturn]] void loopserve(const std::vector<SOCKET>& lsocks);
+// lsocks listen for plain HTTP, tsocks (--web --certs) for HTTPS.
+[[noreturn]] void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tsocks);

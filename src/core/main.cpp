@@ -7,6 +7,7 @@
 
 #include "core/loop.h"
 #include "core/world.h"
+#include "tls/certs.h"
 #include "platform/files.h"
 #include "platform/net.h"
 #include "request/kinds.h"
@@ -100,6 +101,65 @@ std::vector<SOCKET> weblisten(const char* host, const char* ptxt) {
     return out;
 }
 
+const char* webusage = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain]] [port [host]]\n";
+
+// A port's text: decimal digits, leading zeros allowed, at most 65535.
+bool portread(const char* text, std::uint16_t* numb) {
+    long value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + (*p - '0');
+        if (value > 65535) return false;
+    }
+    *numb = std::uint16_t(value);
+    return *text != 0;
+}
+
+// The options of --web, before its port and host: --certs DIR, --https PORT
+// and --plain, each at most once; the last two only with certificates. A
+// wrong one is reported on stderr; false then. The first word that is none
+// of them begins the port and host.
+bool weboptions(int* argc, char*** argv, const char** stxt) {
+    bool plain = false;
+    while (*argc > 1 && strncmp((*argv)[1], "--", 2) == 0) {
+        std::string name = (*argv)[1];
+        const char* value = *argc > 2 ? (*argv)[2] : nullptr;
+        if (name == "--plain" && !plain) {
+            plain = true;
+            --*argc;
+            ++*argv;
+            continue;
+        }
+        // Anything else is read as a port or host, as it always was.
+        if (name != "--certs" && name != "--https") break;
+        if (!value || (name == "--certs" ? !certdir().empty() : *stxt != nullptr)) {
+            fprintf(stderr, "%s", webusage);
+            return false;
+        }
+        if (name == "--certs" && *value == 0) {
+            fprintf(stderr, "--certs needs a folder.\n");
+            return false;
+        }
+        if (name == "--https" && !portread(value, &tlsport())) {
+            fprintf(stderr, "--https needs a port: digits only, at most 65535.\n");
+            return false;
+        }
+        if (name == "--certs")
+            certdir() = value;
+        else
+            *stxt = value;
+        *argc -= 2;
+        *argv += 2;
+    }
+    if ((plain || *stxt) && certdir().empty()) {
+        fprintf(stderr, "--https and --plain go with --certs.\n");
+        return false;
+    }
+    plainok() = plain;
+    if (!*stxt) *stxt = "443";
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,9 +181,11 @@ int main(int argc, char** argv) {
         --argc;
         ++argv;
     }
+    const char* stxt = nullptr;
+    if (web() && !weboptions(&argc, &argv, &stxt)) return -1;
     if (argc > 3) {
         // Without --web the text is the one it has always been.
-        fprintf(stderr, web() ? "Usage: tavi [--web] [port [host]]\n" : "Usage: tavi [port [host]]\n");
+        fprintf(stderr, web() ? webusage : "Usage: tavi [port [host]]\n");
         return -1;
     }
     const char* ptxt = "80";
@@ -141,7 +203,16 @@ int main(int argc, char** argv) {
     }
     port() = std::uint16_t(atoi(ptxt));
     const char* host = argc == 3 ? argv[2] : nullptr;
-    if (web()) loopserve(weblisten(host, ptxt));
+    if (web() && !certdir().empty()) {
+        if (!certsload(certdir())) {
+            fprintf(stderr, "No usable certificate pair (NAME/fullchain.pem and NAME/privkey.pem) in %s.\n",
+                    certdir().c_str());
+            return -1;
+        }
+        std::vector<SOCKET> plain = weblisten(host, ptxt);
+        loopserve(plain, weblisten(host, stxt));
+    }
+    if (web()) loopserve(weblisten(host, ptxt), {});
     addrinfo* info = addrfind(host, ptxt, AF_UNSPEC, true);
     int lsock = int(socket(info->ai_family, info->ai_socktype, info->ai_protocol));
     if (lsock == -1) {
@@ -163,5 +234,5 @@ int main(int argc, char** argv) {
         sockerror("listen");
         return 1;
     }
-    loopserve({lhnd});
+    loopserve({lhnd}, {});
 }

@@ -29,7 +29,7 @@ bool clntlingering(const conn& c) {
 }
 
 waitfor clntwaits(const conn& c) {
-    return clntlingering(c) ? waitdrain : clntsending(c) ? waitwrite : waitread;
+    return clntlingering(c) ? waitdrain : clntsending(c) || c.hold ? waitwrite : waitread;
 }
 
 bool clntidle(const conn& c) {
@@ -51,6 +51,8 @@ void clntnext(std::uint64_t i) {
     next.rest.swap(c.rest);
     next.last = c.last;
     next.till = GetTickCount64() + clntpatience;
+    next.tls = c.tls;
+    c.tls = nullptr;
     // Swapped, not assigned: a string assigned an empty one keeps its buffer,
     // and a held connection would keep its last answer's.
     std::swap(c, next);
@@ -63,6 +65,7 @@ char* rbuf() {
 
 void hangup(std::uint64_t i, const char* tag) {
     SOCKET desc = SOCKET(std::int64_t(clntdesc(i)));
+    if (clntconn(i).tls) sealshut(clntconn(i).tls);
     // What the client sent and nobody read (up to 64 KiB, whatever is there
     // now) is taken off first, so that closing does not reset the connection.
     sockhalf(desc);
@@ -79,12 +82,15 @@ void hangup(std::uint64_t i, const char* tag) {
 }
 
 void wipe(std::uint64_t i) {
+    if (clntconn(i).tls) sealfree(clntconn(i).tls);
     conn fresh;
     std::swap(clntconn(i), fresh);
 }
 
 void linger(std::uint64_t i, const char* tag) {
     conn& c = clntconn(i);
+    // A TLS client learns that the answer is whole from close_notify, before the end of the stream.
+    if (c.tls) sealshut(c.tls);
     sockhalf(SOCKET(std::int64_t(clntdesc(i))));
     c.ling = GetTickCount64();
     c.till = c.ling + lingeridle;
@@ -108,6 +114,7 @@ void lingerread(std::uint64_t i) {
 }
 
 void shutnow(std::uint64_t i, const char* tag) {
+    if (clntconn(i).tls) sealshut(clntconn(i).tls);
     if (closesocket(clntconn(i).desc) != 0) {
         sockerror(tag);
         exit(1);

@@ -16,3 +16,18 @@ bool& web() {
     static bool mode;
     return mode;
 }
+
+std::string& certdir() {
+    static std::string text;
+    return text;
+}
+
+std::uint16_t& tlsport() {
+    static std::uint16_t numb = 443;
+    return numb;
+}
+
+bool& plainok() {
+    static bool mode;
+    return mode;
+}

@@ -11,3 +11,10 @@ std::uint16_t& port();
 bool& web();
 // The line terminator of the protocol.
 extern const std::string crlf;
+// --web --certs: the folder of certificate pairs; empty without HTTPS.
+std::string& certdir();
+// The HTTPS port, 443 unless --https names another.
+std::uint16_t& tlsport();
+// --plain: the plain port serves as it does without certificates, rather
+// than sending every request but the ACME challenges to HTTPS.
+bool& plainok();

@@ -177,6 +177,14 @@ void webfail(conn& c, int code, const std::string& why) {
     webtext(c, h, why);
 }
 
+void webmove(conn& c, const std::string& where) {
+    webhead h;
+    h.code = 308;
+    h.where = where;
+    h.type = mimefind(".html");
+    webtext(c, h, "This site is served over HTTPS: <a href=\"" + htmlescape(where) + "\">" + htmlescape(where) + "</a>");
+}
+
 void clntfail(conn& c, const char* text) {
     if (web()) {
         // The same status and body, behind the header --web gives every answer.

@@ -9,6 +9,8 @@
 // In --web mode its status and body go behind the header of that mode.
 void clntfail(conn& c, const char* text);
 
+// The --web 308 that sends a request to the same place over HTTPS: where.
+void webmove(conn& c, const std::string& where);
 // A --web answer of the status with a short text body: why.
 void webfail(conn& c, int code, const std::string& why);
 

@@ -85,6 +85,11 @@ void logflush() {
     held.clear();
 }
 
+std::string hostbare(std::string host) {
+    std::size_t upto = host[0] == '[' ? host.find(']') + 1 : host.find(':');
+    return host.substr(0, upto);
+}
+
 namespace {
 
 // The site each recent host was placed in, good while the root's entries are
@@ -178,6 +183,13 @@ void webserv(std::uint64_t i) {
     std::string disk;
     if (fetch && !pathtidy(pathdecode(a.path), &disk)) return webrefuse(c, 400, "The path climbs above the site.");
     logwrite(c, logtodo(host, a.path));
+    // Given certificates, the plain port sends each request to HTTPS, but
+    // the ACME challenges, which a CA fetches over plain HTTP, and a request
+    // that names no host to send it to.
+    if (!certdir().empty() && !c.tls && !plainok() && !a.host.empty() &&
+        !(fetch && cstrbegs(disk, "/.well-known/acme-challenge/")))
+        return webmove(c, "https://" + hostbare(a.host) + (tlsport() == 443 ? "" : ":" + std::to_string(tlsport())) +
+                              a.path + a.query);
     webreply(i, host, disk);
 }
 

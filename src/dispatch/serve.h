@@ -27,3 +27,5 @@ void logput(const std::string& line);
 // Writes the lines gathered: at the end of each turn, and before the process
 // ends, whatever ends it.
 void logflush();
+// A host as Host gives it, without its port.
+std::string hostbare(std::string host);

@@ -1,6 +1,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "core/conn.h"
@@ -9,6 +10,10 @@
 #include "request/asks.h"
 
 namespace {
+
+// A TLS record's most plaintext, and the body's buffer: four records.
+const std::size_t sealrecord = 16384;
+const std::int64_t sealbuff = 4 * 16384;
 
 // A peer that took bytes has another spell of patience.
 long sendtook(conn& c, long r) {
@@ -32,6 +37,8 @@ void answerend(std::uint64_t i, const char* tag) {
 // client would read the next one's bytes as the rest of this one.
 void bodyend(std::uint64_t i) {
     conn& c = clntconn(i);
+    // A TLS body's buffer goes with it: a held connection keeps no output memory.
+    std::string().swap(c.head);
     int shut = fileshut(c.fptr);
     c.fptr = filenone;
     if (shut != 0) {
@@ -40,6 +47,27 @@ void bodyend(std::uint64_t i) {
     }
     if (c.left != 0) c.keep = false;
     answerend(i, "close 4");
+}
+
+// Sends text on the connection: into records on a TLS one.
+long clntput(conn& c, const char* data, std::size_t n, bool more) {
+    return sendtook(c, c.tls ? sealsend(c.tls, data, n) : socksend(c.desc, data, n, more));
+}
+
+// A TLS body goes through a buffer of a few records, refilled from the file
+// once less than a record is left in it, the header in front of its start:
+// records leave full, and a file is never held whole. False when the file
+// gave nothing more.
+bool sealfill(conn& c) {
+    std::size_t have = c.head.size();
+    std::size_t most = std::size_t(c.left < sealbuff - std::int64_t(have) ? c.left : sealbuff - std::int64_t(have));
+    c.head.resize(have + most);
+    long got = fileread(c.fptr, c.offs, &c.head[have], most);
+    c.head.resize(have + std::size_t(got > 0 ? got : 0));
+    if (got <= 0) return false;
+    c.offs += got;
+    c.left -= got;
+    return true;
 }
 
 }  // namespace
@@ -72,12 +100,22 @@ void clntsendon(std::uint64_t i, std::int64_t* spent) {
             if (r == n) return linger(i, "close 2");
         } else if (c.mode == 2) {
             std::size_t from = c.buff.size() - std::size_t(c.left);
-            r = sendtook(c, socksend(c.desc, c.buff.data() + from, std::size_t(c.left), false));
+            r = clntput(c, c.buff.data() + from, std::size_t(c.left), false);
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
             sent += r;
             c.left -= r;
             if (c.left == 0) return answerend(i, "close 2");
+        } else if (c.tls) {
+            // A file that shrank ends its body with what the buffer holds.
+            bool dry = c.left > 0 && c.head.size() < sealrecord && !sealfill(c);
+            if (c.head.empty()) return bodyend(i);
+            r = clntput(c, c.head.data(), c.head.size(), false);
+            if (r == -1) return scrap(i);
+            if (r == sockagain) return;
+            sent += r;
+            c.head.erase(0, std::size_t(r));
+            if (c.head.empty() && (c.left == 0 || dry)) return bodyend(i);
         } else if (!c.head.empty()) {
             // Sent with the start of the body: a small file is one segment.
             r = sendtook(c, socksend(c.desc, c.head.data(), c.head.size(), c.left > 0));

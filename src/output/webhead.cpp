@@ -13,6 +13,7 @@ const char* reason(int code) {
     case 206: return "Partial Content";
     case 303: return "See Other";
     case 304: return "Not Modified";
+    case 308: return "Permanent Redirect";
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
@@ -66,7 +67,7 @@ bool headsane(const webhead& h) {
     if (h.code == 206 && !(file && h.first >= 0 && h.length >= 1 && h.length <= h.size - h.first))
         return false;
     if ((h.code == 304 || h.code == 416) && !file) return false;
-    return h.code != 303 || !h.where.empty();
+    return (h.code != 303 && h.code != 308) || !h.where.empty();
 }
 
 std::string headmake(webhead h) {
@@ -105,7 +106,7 @@ std::string headmake(webhead h) {
         out.append("ETag: ").append(h.tag).append("\r\n");
         out += "Accept-Ranges: bytes\r\n";
     }
-    if (h.code == 303) out.append("Location: ").append(h.where).append("\r\n");
+    if (h.code == 303 || h.code == 308) out.append("Location: ").append(h.where).append("\r\n");
     if (h.code == 405) out += "Allow: GET, HEAD\r\n";
     out.append("Date: ").append(datememo(h.now)).append("\r\n");
     if (h.keep == 0) out += "Connection: close\r\n";

@@ -4,7 +4,7 @@
 #include <string>
 
 struct webhead {
-    int code = 200;           // 200 206 303 304 400 404 405 412 416 431 501 505
+    int code = 200;           // 200 206 303 304 308 400 404 405 412 416 431 501 505
     std::string type;         // Content-Type; empty for none
     std::int64_t length = 0;  // Content-Length: the body GET gets, also for HEAD
     std::int64_t size = -1;   // the file's size; -1 when the answer is not a file
@@ -12,7 +12,7 @@ struct webhead {
     std::int64_t mtime = 0;   // the file's modification time, seconds since 1970
     std::string tag;          // the file's entity tag
     std::int64_t now = 0;     // when the answer is made: its Date
-    std::string where;        // 303: the Location
+    std::string where;        // 303 and 308: the Location
     int keep = 0;             // the connection then closes (0), stays (1), stays for HTTP/1.0 (2)
 };
 

@@ -11,3 +11,8 @@ bool stopwatch(SOCKET* wake);
 // Takes what the socket holds; whether a stop was asked. A datagram from
 // elsewhere wakes the wait, and only that.
 bool stopasked();
+// SIGHUP (POSIX only) wakes the same socket: the certificates are looked at
+// at once. False when the handler cannot be installed.
+bool hupwatch();
+// Whether a SIGHUP came since the last call.
+bool hupasked();

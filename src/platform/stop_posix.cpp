@@ -12,11 +12,19 @@
 namespace {
 
 volatile sig_atomic_t asked = 0;
+volatile sig_atomic_t hup = 0;
 int wake = -1;
 
 void stophear(int) {
     int keep = errno;
     asked = 1;
+    send(wake, "", 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    errno = keep;
+}
+
+void huphear(int) {
+    int keep = errno;
+    hup = 1;
     send(wake, "", 1, MSG_DONTWAIT | MSG_NOSIGNAL);
     errno = keep;
 }
@@ -48,4 +56,18 @@ bool stopasked() {
     for (int k = 0; k < 64 && recv(wake, byte, sizeof byte, MSG_DONTWAIT) >= 0; ++k) {
     }
     return asked != 0;
+}
+
+bool hupwatch() {
+    struct sigaction act = {};
+    act.sa_handler = huphear;
+    act.sa_flags = SA_RESTART;
+    sigemptyset(&act.sa_mask);
+    return wake != -1 && sigaction(SIGHUP, &act, nullptr) == 0;
+}
+
+bool hupasked() {
+    bool was = hup != 0;
+    hup = 0;
+    return was;
 }

@@ -45,3 +45,12 @@ bool stopasked() {
     }
     return asked;
 }
+
+// Windows sends no SIGHUP: the certificates are looked at by the clock alone.
+bool hupwatch() {
+    return true;
+}
+
+bool hupasked() {
+    return false;
+}

@@ -95,9 +95,23 @@ bool restwhole(const std::string& rest) {
     return false;
 }
 
+namespace {
+
+// Receives what the client sent; a TLS connection first goes on with its
+// handshake, and reads records once that is done.
+long clntrecv(conn& c) {
+    if (!c.tls) return sockrecv(c.desc, rbuf(), rbufsize - 1);
+    int hand = sealhand(c.tls, &c.hold);
+    if (hand <= 0) return hand < 0 ? -1 : sockagain;
+    return sealrecv(c.tls, rbuf(), rbufsize - 1, &c.hold);
+}
+
+}  // namespace
+
 void clntread(std::uint64_t i) {
     conn& c = clntconn(i);
-    long n = sockrecv(SOCKET(std::int64_t(clntdesc(i))), rbuf(), rbufsize - 1);
+    clntdesc(i);
+    long n = clntrecv(c);
     if (n == sockagain) return;
     if (n == -1) {
         scrap(i);

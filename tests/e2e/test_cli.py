@@ -8,7 +8,8 @@ import unittest
 from tavi import HOST, TARGET, ServerCase, connect, run
 
 USAGE = "Usage: tavi [port [host]]\n"
-WEB_USAGE = "Usage: tavi [--web] [port [host]]\n"
+WEB_USAGE = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain]] [port [host]]\n"
+TLS_ONLY = "--https and --plain go with --certs.\n"
 EMPTY = "First argument may not be empty string.\n"
 DIGITS = "First argument (port) must contain only digits.\n"
 NOT_FOUND = (b"HTTP/1.1 404 no_such_file\r\n\r\nNo such file.", "close")
@@ -34,7 +35,15 @@ class Failures(ServerCase):
             (["--web", "1", "2", "3"], WEB_USAGE), (["--web", ""], EMPTY), (["--web", "-80"], DIGITS),
             (["--web", "--web"], DIGITS), (["--WEB"], DIGITS), (["-web"], DIGITS), (["--web=1"], DIGITS),
             (["1", "--web", "2"], USAGE), (["8080", "--web"], TARGET.gai_error("--web", "8080")),
+            # HTTPS: with --web only, its options before the port, each once.
+            (["--certs", "c"], DIGITS), (["--web", "--certs"], WEB_USAGE), (["--web", "--plain"], TLS_ONLY),
+            (["--web", "--https", "1", "8080"], TLS_ONLY), (["--web", "--certs", "c", "--certs", "c"], WEB_USAGE),
+            (["--web", "--certs", "c", "--https", "65536"], "--https needs a port: digits only, at most 65535.\n"),
         ]
+        # No pair to serve with: tavi does not start; tavi.exe has no HTTPS at all.
+        cases.append((["--web", "--certs", "nowhere", "8080"], "This build of tavi has no HTTPS: --certs cannot be used.\n"
+                      if TARGET.name == "windows" else "nowhere: No such file or directory\nNo usable certificate pair"
+                      " (NAME/fullchain.pem and NAME/privkey.pem) in nowhere.\n"))
         if not TARGET.empty_host_resolves:
             cases.append((["8080", ""], TARGET.gai_error("", "8080")))
         for args, err in cases:

@@ -1,0 +1,183 @@
+"""HTTPS in --web: a test CA made by the openssl command, pairs per site
+picked by the name the client sends, TLS 1.2 and 1.3 only, the plain port's
+308 and its ACME path, --plain, a renewal picked up while a connection stays,
+a broken one kept out, the graceful stop with a TLS download on its way, and
+headless Chromium loading a page with its stylesheet and image over HTTPS."""
+import re
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+import tavi
+from tavi import HOST, SLOW, TARGET, ServerCase, free_port, read_all
+from test_browser import CHROMIUM, Chromium, logline
+
+TREE = {"a/x.txt": b"x", "a/.well-known/acme-challenge/tok": b"tok", "b.test/x.txt": b"b"}
+# Once loaded, the page writes into its title its image's width and the colour its stylesheet gave.
+PAGE = {
+    "page.html": b'<!doctype html><link rel="stylesheet" href="style.css"><title>-</title><p id="p">p</p>'
+                 b'<img id="pic" src="pic.gif"><script>onload = () => '
+                 b'{ document.title = pic.naturalWidth + " " + getComputedStyle(p).color; };</script>',
+    "style.css": b"p { color: rgb(1, 2, 3) }\n",
+    "pic.gif": b"GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff!\xf9\x04\x01\x00\x00\x00\x00"
+               b",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;",
+}
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+def issue(ca, folder, name, kind="ec"):
+    """A pair for name (CN and SAN, with its subdomains), signed by the CA."""
+    folder.mkdir(parents=True, exist_ok=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"] if kind == "ec" else ["-newkey", "rsa:2048"]
+    openssl("req", "-new", *key, "-nodes", "-subj", f"/CN={name}", "-keyout", folder / "privkey.pem",
+            "-out", folder / "csr.pem", cwd=ca)
+    (folder / "ext").write_text(f"subjectAltName=DNS:{name},DNS:*.{name},DNS:localhost,IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", folder / "csr.pem", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-days", "2", "-extfile", folder / "ext", "-out", folder / "fullchain.pem", cwd=ca)
+
+
+@unittest.skipUnless(shutil.which("openssl") and TARGET.name == "posix", "HTTPS: openssl, and the Linux build")
+class Https(Chromium, ServerCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ca = Path(tempfile.mkdtemp(prefix="tavi-ca-"))
+        openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+                "-subj", "/CN=tavi test CA", "-keyout", "ca.key", "-out", "ca.pem", cwd=cls.ca)
+        issue(cls.ca, cls.ca / "live/a", "a.test")
+        issue(cls.ca, cls.ca / "live/b.test", "b.test", "rsa")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.ca, ignore_errors=True)
+
+    def start(self, *more, stderr="", watched=True):
+        """A server of TREE with a copy of the CA's pairs; watched: it must
+        still run at the end, with stderr as its only message."""
+        self.certs = Path(tempfile.mkdtemp(prefix="tavi-certs-"))
+        self.addCleanup(shutil.rmtree, self.certs, True)
+        shutil.copytree(self.ca / "live", self.certs, dirs_exist_ok=True)
+        self.tls = free_port()
+        flags = ["--web", "--certs", str(self.certs), "--https", str(self.tls), *more]
+        if watched:
+            return self.serve(TREE, flags=flags, stderr=stderr)
+        srv = tavi.Server(TREE, flags=flags).start()
+        self.addCleanup(srv.stop)
+        return srv
+
+    def client(self, name=None, version=None):
+        ctx = ssl.create_default_context(cafile=str(self.ca / "ca.pem"))
+        ctx.check_hostname = False
+        ctx.set_alpn_protocols(["h2", "http/1.1"])
+        if version:
+            ctx.minimum_version = ctx.maximum_version = version
+        raw = socket.create_connection((HOST, self.tls), timeout=5 * SLOW)
+        return ctx.wrap_socket(raw, server_hostname=name)
+
+    def ask(self, s, path=b"/x.txt", close=False):
+        s.sendall(b"GET " + path + b" HTTP/1.1\r\nHost: a\r\n" + (b"Connection: close\r\n" if close else b"")
+                  + b"\r\n")
+        got = b""
+        while b"\r\n\r\n" not in got or len(got.partition(b"\r\n\r\n")[2]) < int(
+                got.split(b"Content-Length: ")[1].split(b"\r\n")[0]):
+            more = s.recv(65536)
+            if not more:
+                break
+            got += more
+        return got
+
+    def names(self, s):
+        return dict(x[0] for x in s.getpeercert()["subject"])["commonName"]
+
+    def test_sites_protocols_and_the_plain_port(self):
+        srv = self.start()
+        # The name picks the pair as the sites are found, "a" for no name or no match; ECDSA and RSA.
+        for name, want in (("b.test", "b.test"), ("X.B.test", "b.test"), ("c.test", "a.test"), (None, "a.test")):
+            with self.subTest(name=name), self.client(name) as s:
+                self.assertEqual(self.names(s), want)
+                self.assertTrue(self.ask(s).endswith(b"\r\n\r\nx"))
+                self.assertEqual(s.selected_alpn_protocol(), "http/1.1")
+        with self.assertRaises(ssl.SSLError):
+            self.client(version=ssl.TLSVersion.TLSv1_1)
+        got = subprocess.run(["curl", "-s", "--cacert", str(self.ca / "ca.pem"), "--resolve",
+                              f"localhost:{self.tls}:127.0.0.1", f"https://localhost:{self.tls}/x.txt"],
+                             capture_output=True, timeout=30 * SLOW)
+        self.assertEqual(got.stdout, b"x")
+        moved = srv.talk(b"GET /x.txt?q HTTP/1.1\r\nHost: Site:80\r\nConnection: close\r\n\r\n")[0]
+        self.assertIn(b"HTTP/1.1 308 Permanent Redirect\r\n", moved)
+        self.assertIn(b"\r\nLocation: https://site:%d/x.txt?q\r\n" % self.tls, moved)
+        acme = srv.talk(b"GET /.well-known/acme-challenge/tok HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
+        self.assertTrue(acme[0].startswith(b"HTTP/1.1 200 OK\r\n") and acme[0].endswith(b"\r\n\r\ntok"), acme)
+
+    def test_plain_too(self):
+        srv = self.start("--plain")
+        got = srv.talk(b"GET /x.txt HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")[0]
+        self.assertTrue(got.startswith(b"HTTP/1.1 200 OK\r\n") and got.endswith(b"\r\n\r\nx"), got)
+
+    def test_renewal(self):
+        # A new pair is picked up by new handshakes while a kept connection
+        # goes on with its own; a broken one leaves the last good one serving.
+        self.start(stderr=re.compile(r"[^\n]*b\.test/privkey\.pem[^\n]*\n"))
+        kept = self.client("b.test")
+        self.addCleanup(kept.close)
+        self.assertTrue(self.ask(kept).endswith(b"x"))
+        issue(self.ca, self.ca / "next", "next.b.test")
+        for name in ("fullchain.pem", "privkey.pem"):
+            shutil.copy(self.ca / "next" / name, self.certs / "b.test" / name)
+        for _ in range(40):
+            with self.client("b.test") as s:
+                shown = self.names(s)
+            if shown == "next.b.test":
+                break
+            time.sleep(0.1)
+        self.assertEqual(shown, "next.b.test")
+        self.assertTrue(self.ask(kept).endswith(b"x"))
+        shutil.copy(self.ca / "live/a/privkey.pem", self.certs / "b.test/privkey.pem")
+        time.sleep(2.5)
+        with self.client("b.test") as s:
+            self.assertEqual(self.names(s), "next.b.test")
+
+    def test_browser(self):
+        if not CHROMIUM:
+            self.skipTest("chromium is not installed")
+        srv = self.start()
+        for name, body in PAGE.items():
+            (srv.root / "a" / name).write_bytes(body)
+        # Chromium trusts the leaf by the SHA-256 of its public key.
+        spki = subprocess.run("openssl x509 -pubkey -noout | openssl pkey -pubin -outform der"
+                              " | openssl dgst -sha256 -binary | base64", shell=True, check=True, capture_output=True,
+                              input=(self.certs / "a/fullchain.pem").read_bytes(), timeout=30).stdout.decode().strip()
+        dom = self.dump(f"https://localhost:{self.tls}/page.html", f"--ignore-certificate-errors-spki-list={spki}",
+                        f"--host-resolver-rules=MAP localhost {HOST}", "--virtual-time-budget=10000")
+        self.assertIn("<title>1 rgb(1, 2, 3)</title>", dom)
+        log = (srv.dir / "stdout").read_bytes()
+        for name in PAGE:
+            self.assertIn(logline(b"/" + name.encode()), log)
+
+    def test_stop_with_a_download(self):
+        srv = self.start(watched=False)
+        big = srv.root / "a/big"
+        big.write_bytes(b"z" * (8 << 20))
+        got, s = bytearray(), self.client()
+        s.sendall(b"GET /big HTTP/1.1\r\nHost: a\r\n\r\n")
+        got += s.recv(65536)
+        srv.proc.send_signal(signal.SIGTERM)
+        reader = threading.Thread(target=lambda: got.extend(read_all(s, timeout=15)[0]))
+        reader.start()
+        self.assertEqual(srv.proc.wait(15 * SLOW), 0)
+        reader.join()
+        s.close()
+        self.assertTrue(bytes(got).endswith(b"\r\n\r\n" + b"z" * (8 << 20)), len(got))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,123 @@
+// The certificate store over handshakes in memory: the pair a server name
+// gets, broken pairs left out, renewals, and tickets across new keys.
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+#include "tls/certs.h"
+
+namespace {
+
+struct Certs : testing::Test {
+    std::string dir = mkdtemp(&(std::string("/tmp/certsXXXXXX") + '\0')[0]);
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+    void run(const std::string& cmd) { ASSERT_EQ(std::system(("cd " + dir + " && " + cmd).c_str()), 0) << cmd; }
+    // A self-signed pair whose subject is cn: RSA or ECDSA.
+    void pairmake(const std::string& name, const std::string& cn, bool rsa = false) {
+        run("mkdir -p " + name + " && openssl req -x509 -nodes -days 2 -subj /CN=" + cn + " -newkey " +
+            (rsa ? "rsa:2048" : "ec -pkeyopt ec_paramgen_curve:P-256") + " -keyout " + name + "/privkey.pem -out " +
+            name + "/fullchain.pem 2>/dev/null");
+    }
+};
+
+// The CN the client is shown ("" when the handshake fails); offers ALPN when
+// it names the server. A session given is resumed, and *got is the new one.
+std::string shake(const char* name, SSL_SESSION* resume = nullptr, bool* reused = nullptr,
+                  SSL_SESSION** got = nullptr) {
+    SSL_CTX* cctx = SSL_CTX_new(TLS_client_method());
+    SSL *c = SSL_new(cctx), *s = SSL_new(certsbase());
+    BIO *cb, *sb;
+    BIO_new_bio_pair(&cb, 0, &sb, 0);
+    SSL_set_bio(c, cb, cb);
+    SSL_set_bio(s, sb, sb);
+    SSL_set_accept_state(s);
+    if (name) SSL_set_tlsext_host_name(c, name), SSL_set_alpn_protos(c, (const unsigned char*)"\2h2\10http/1.1", 12);
+    if (resume) SSL_set_session(c, resume);
+    int rc = 0, rs = 0;
+    for (int k = 0; k < 10 && (rc != 1 || rs != 1); ++k) rc = SSL_connect(c), rs = SSL_do_handshake(s);
+    char cn[64] = "", one;
+    SSL_read(c, &one, 1);  // takes in the tickets sent after the handshake
+    X509* peer = SSL_get1_peer_certificate(c);
+    if (rc == 1 && peer) X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, cn, sizeof cn);
+    const unsigned char* alpn;
+    unsigned alen = 0;
+    SSL_get0_alpn_selected(c, &alpn, &alen);
+    EXPECT_EQ(std::string((const char*)alpn, alen), name && rc == 1 ? "http/1.1" : "");
+    if (reused) *reused = SSL_session_reused(c);
+    if (got) *got = SSL_get1_session(c);
+    SSL_shutdown(c);  // a session of a connection not shut down would not resume
+    X509_free(peer);
+    SSL_free(c);
+    SSL_free(s);
+    SSL_CTX_free(cctx);
+    return cn;
+}
+
+TEST_F(Certs, PicksThePairOfTheServerName) {
+    pairmake("a", "a");
+    pairmake("b.test", "b", true);
+    ASSERT_TRUE(certsload(dir));
+    for (auto [name, pair] : {std::pair{"b.test", "b.test"}, {"x.b.test", "b.test"}, {"X.B.Test", "b.test"},
+                              {"", "a"}, {"c.test", "a"}, {"test", "a"}})
+        EXPECT_EQ(certspick(name), pair) << name;
+    EXPECT_EQ(shake("X.b.test"), "b");
+    EXPECT_EQ(shake(nullptr), "a");
+}
+
+TEST_F(Certs, SkipsABrokenPairWithOneLine) {
+    for (const char* name : {"a", "b", "c"}) pairmake(name, name);
+    pairmake("d", "d", true);
+    run("echo garbage >b/privkey.pem && cp a/privkey.pem c/ && cp a/privkey.pem d/");
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(certsload(dir));
+    run("echo garbage >a/fullchain.pem");
+    EXPECT_FALSE(certsload(dir));
+    std::string lines = testing::internal::GetCapturedStderr();
+    for (const char* file : {"b/privkey.pem: no usable", "c/privkey.pem: the key does not", "d/privkey.pem: the key",
+                             "a/fullchain.pem: no usable"})
+        EXPECT_NE(lines.find(dir + "/" + file), std::string::npos) << file << " in " << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3 + 4);
+}
+
+TEST_F(Certs, TakesARenewalAtTheNextLook) {
+    pairmake("a", "a");
+    pairmake("b", "b1");
+    ASSERT_TRUE(certsload(dir));
+    certscheck(1000);
+    pairmake("b", "b2");
+    certscheck(1999);
+    EXPECT_EQ(shake("b"), "b1");
+    certscheck(2001);
+    EXPECT_EQ(shake("b"), "b2");
+    run("echo garbage >b/fullchain.pem && rm -r a");
+    testing::internal::CaptureStderr();
+    certsnudge();
+    certscheck(2001);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("/b/fullchain.pem"), std::string::npos);
+    EXPECT_EQ(shake(nullptr), "b2");  // no "a" now: the first pair by name
+    pairmake("c", "c");
+    certscheck(3002);
+    EXPECT_EQ(shake("c"), "c");
+}
+
+TEST_F(Certs, ResumesByTicketUntilItsKeyIsTwoKeysOld) {
+    pairmake("a", "a1");
+    ASSERT_TRUE(certsload(dir));
+    certscheck(0);
+    SSL_SESSION* first = nullptr;
+    shake("a", nullptr, nullptr, &first);
+    pairmake("a", "a2");  // a new context for the pair, the base's keys still
+    const std::uint64_t day = 24 * 3600 * 1000;
+    for (auto [now, resumes] : {std::pair{std::uint64_t(2000), true}, {day, true}, {2 * day, false}}) {
+        certscheck(now);
+        bool reused = !resumes;
+        EXPECT_EQ(shake("a", first, &reused), resumes ? "a1" : "a2");
+        EXPECT_EQ(reused, resumes) << now;
+    }
+    SSL_SESSION_free(first);
+}
+
+}  // namespace
