@@ -10,6 +10,7 @@
 #include "core/loop.h"
 #include "core/times.h"
 #include "core/world.h"
+#include "dispatch/press.h"
 #include "dispatch/serve.h"
 #include "output/transmit.h"
 #include "platform/stop.h"
@@ -38,6 +39,8 @@ const std::uint64_t lstnbase = std::uint64_t(1) << 62;
 const std::uint64_t stoptokn = ~std::uint64_t(0);
 // The most bytes of answers to pipelined requests gathered for one send.
 const std::size_t gathermost = 64 * 1024;
+// The bytes of files queued for compression read and compressed a turn.
+const std::int64_t pressturn = 128 * 1024;
 // How long the answers on their way may take to finish once a stop is asked.
 const std::uint64_t stopbound = 10000;
 
@@ -459,9 +462,11 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
     }
     std::vector<fired> got;
     std::vector<std::uint64_t> left;
+    bool pressing = false;
     for (;;) {
         std::uint64_t now = GetTickCount64();
-        long wait = -1;
+        // Files still being compressed go on at once, between the waits.
+        long wait = pressing ? 0 : -1;
         for (std::size_t k = 0; k < l.lstn.size(); ++k) {
             listener& s = l.lstn[k];
             if (s.wait == waitnone && s.rest <= now) {
@@ -470,7 +475,7 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
             }
             if (s.wait == waitnone && (wait < 0 || long(s.rest - now) < wait)) wait = long(s.rest - now);
         }
-        if (!l.due.heap.empty()) {
+        if (!l.due.heap.empty() && wait != 0) {
             std::uint64_t till = duenext(l.due).first;
             long away = till > now ? long(till - now) : 0;
             if (wait < 0 || away < wait) wait = away;
@@ -496,6 +501,9 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
             if (f.tokn >= lstnbase && f.tokn != stoptokn && f.read && l.lstn[f.tokn - lstnbase].wait == waitlisten)
                 loopaccept(l, std::size_t(f.tokn - lstnbase));
         loopsend(l);
+        // A slice of the files queued for compression a turn: a few ms, so
+        // that no answer waits long behind it.
+        if (!l.capped) pressing = presswork(pressturn);
         loopstop(l, got, then);
     }
 }

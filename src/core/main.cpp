@@ -7,6 +7,7 @@
 
 #include "core/loop.h"
 #include "core/world.h"
+#include "dispatch/press.h"
 #include "tls/certs.h"
 #include "platform/files.h"
 #include "platform/net.h"
@@ -101,7 +102,7 @@ std::vector<SOCKET> weblisten(const char* host, const char* ptxt) {
     return out;
 }
 
-const char* webusage = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain]] [port [host]]\n";
+const char* webusage = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain] [--zcache MIB]] [port [host]]\n";
 
 // A port's text: decimal digits, leading zeros allowed, at most 65535.
 bool portread(const char* text, std::uint16_t* numb) {
@@ -128,6 +129,18 @@ bool weboptions(int* argc, char*** argv, const char** stxt) {
             plain = true;
             --*argc;
             ++*argv;
+            continue;
+        }
+        if (name == "--zcache" && value) {
+            // MiB of compressed text kept; 0 keeps none.
+            std::uint16_t most = 0;
+            if (!portread(value, &most)) {
+                fprintf(stderr, "--zcache needs MiB: digits only, at most 65535.\n");
+                return false;
+            }
+            pressed().most = std::int64_t(most) << 20;
+            *argc -= 2;
+            *argv += 2;
             continue;
         }
         // Anything else is read as a port or host, as it always was.

@@ -6,6 +6,7 @@
 
 #include "core/conn.h"
 #include "core/world.h"
+#include "dispatch/press.h"
 #include "dispatch/probes.h"
 #include "dispatch/respond.h"
 #include "dispatch/serve.h"
@@ -14,10 +15,12 @@
 #include "output/chunks.h"
 #include "output/escape.h"
 #include "output/listing.h"
+#include "output/squeeze.h"
 #include "output/types.h"
 #include "output/webhead.h"
 #include "platform/files.h"
 #include "request/kinds.h"
+#include "request/codings.h"
 #include "request/ranges.h"
 #include "request/tags.h"
 #include "request/target.h"
@@ -119,9 +122,129 @@ bool webopen(conn& c, const std::string& name, statinfo* data, const char* tag, 
     return true;
 }
 
-// As clntfile for --web: the file whole, or the bytes its one range asks
-// for; its header alone for a HEAD, a 304 or a 416. A kept file's answer is
-// one text, header and body, sent in one call.
+// Closes a file opened for an answer that will not send it.
+void webshut(filehand fptr) {
+    if (fptr != filenone && fileshut(fptr) != 0) {
+        perror("close 3");
+        exit(1);
+    }
+}
+
+// The answer of a file, or of one coding of it, as h describes it: the whole
+// body, or the bytes its one range asks for; its header alone for a HEAD, a
+// 304 or a 416. A kept body's answer is one text, header and body, sent in
+// one call; an open file's body follows its header from the file.
+void websend(conn& c, webhead h, const stored* kept, filehand fptr) {
+    span s{spanwhole, 0, h.size};
+    // A range is a part of what GET sends: HEAD describes the whole.
+    if (!headonly(c) && asksrange(*c.want, h.tag, h.mtime, h.now)) s = spanread(c.want->range, h.size);
+    h.first = s.first;
+    h.length = s.count;
+    bool held = asksheld(*c.want, h.tag, h.mtime, h.now);
+    if (!held) h.code = 412;
+    else if (asksfresh(*c.want, h.tag, h.mtime, h.now)) h.code = 304;
+    else if (s.fate == spanmiss) h.code = 416, h.type.clear(), h.coding.clear();
+    else if (s.fate == spanpart) h.code = 206;
+    if (h.code == 304 || h.code == 412 || h.code == 416 || headonly(c)) {
+        webshut(fptr);
+        if (!held) webfail(c, 412, "Precondition failed.");
+        else clnttext(c, headmake(h));
+        return;
+    }
+    if (kept) {
+        std::string text = headmake(h);
+        text.append(kept->body, std::size_t(h.first), std::size_t(h.length));
+        clnttext(c, std::move(text));
+        return;
+    }
+    c.buff = quipnone();
+    c.head = headmake(h);
+    c.fptr = fptr;
+    c.offs = h.first;
+    c.left = h.length;
+}
+
+// The sibling of name made in advance for coding k: a regular file no older
+// than name itself, else none.
+bool websibling(const std::string& name, const statinfo& data, coding k, statinfo* sdata) {
+    return statpath((name + codingext(k)).c_str(), sdata) == 0 && statfile(*sdata) && sdata->st_time >= data.st_time;
+}
+
+// The whole of a file up to pressmostfile, read from its open handle, for a
+// compression that cannot wait: false when it ended early.
+bool webslurp(filehand fptr, const statinfo& data, std::string* body) {
+    body->resize(std::size_t(data.st_size));
+    for (std::int64_t got = 0; got < data.st_size;) {
+        long r = fileread(fptr, got, &(*body)[std::size_t(got)], std::size_t(data.st_size - got));
+        if (r <= 0) return false;
+        got += r;
+    }
+    return true;
+}
+
+// A text file's answer in the coding the client ranks first among those at
+// hand: a sibling made in advance (sent as it is, as any file), the file
+// compressed and kept, or a small one compressed now. A larger one not yet
+// kept is queued and answered as it is meanwhile, unless the client refuses
+// that; then it is compressed now. 406 when nothing the client takes can be
+// made. False when the identity answer h describes is the one to send.
+bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand fptr, const stored* kept,
+              webhead* h) {
+    const asks& a = *c.want;
+    unsigned siblings = 0, ready = 0, able = pressfits(data, h->now) ? squeezable() : 0;
+    statinfo sdata[4];
+    for (coding k : {codegzip, codezstd, codebr}) {
+        unsigned bit = 1u << k;
+        if (websibling(name, data, k, &sdata[k])) siblings |= bit;
+        if ((able & bit) && (kept || shelffind(pressed(), presskey(name, k), data))) ready |= bit;
+    }
+    coding pick = codingpick(a.codes, a.coded, siblings | ready);
+    coding best = codingpick(a.codes, a.coded, siblings | able);
+    if (pick == codenone && best == codenone) {
+        webshut(fptr);
+        webfail(c, 406, "None of the codings the request accepts is at hand.");
+        return true;
+    }
+    if (best != pick && !(siblings & 1u << best)) {
+        stored file{data, "", h->type, h->tag};
+        if (pick != codenone) {
+            pressqueue(name, best, file);
+        } else if (webslurp(fptr, data, &file.body) && pressnow(name, best, std::move(file))) {
+            pick = best;
+            ready |= 1u << best;
+        }
+    }
+    if (pick == codeidentity || pick == codenone) {
+        if (pick == codenone) webfail(c, 406, "None of the codings the request accepts is at hand.");
+        if (pick == codenone) webshut(fptr);
+        return pick == codenone;
+    }
+    h->coding = codingname(pick);
+    if (siblings & 1u << pick) {
+        filehand sptr;
+        const stored* skept;
+        std::string sname = name + codingext(pick);
+        if (!webopen(c, sname, &sdata[pick], "fopen", h->now, &sptr, &skept)) return false;
+        webshut(fptr);
+        if (sptr == filenone && !skept) return true;
+        h->size = sdata[pick].st_size;
+        h->tag = tagmake(h->size, sdata[pick].st_time, sdata[pick].st_nsec);
+        h->tag = h->tag.substr(0, h->tag.size() - 1) + "-" + codingname(pick) + "\"";
+        websend(c, *h, skept, sptr);
+        return true;
+    }
+    const stored* done = shelffind(pressed(), presskey(name, pick), data);
+    if (!done && kept) done = pressnow(name, pick, *kept);
+    if (!done) return false;
+    webshut(fptr);
+    h->size = std::int64_t(done->body.size());
+    h->tag = done->tag;
+    websend(c, *h, done, filenone);
+    return true;
+}
+
+// As clntfile for --web: a file's answer; a text file's in a coding the
+// client accepts, but for a range, which is of the file as it is.
 bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) {
     std::int64_t now = std::int64_t(std::time(nullptr));
     filehand fptr;
@@ -135,36 +258,10 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
     h.mtime = data->st_time;
     h.tag = kept ? kept->tag : tagmake(h.size, h.mtime, data->st_nsec);
     h.now = now;
-    span s{spanwhole, 0, h.size};
-    // A range is a part of what GET sends: HEAD describes the whole.
-    if (!headonly(c) && asksrange(*c.want, h.tag, h.mtime, h.now)) s = spanread(c.want->range, h.size);
-    h.first = s.first;
-    h.length = s.count;
-    bool held = asksheld(*c.want, h.tag, h.mtime, h.now);
-    if (!held) h.code = 412;
-    else if (asksfresh(*c.want, h.tag, h.mtime, h.now)) h.code = 304;
-    else if (s.fate == spanmiss) h.code = 416, h.type.clear();
-    else if (s.fate == spanpart) h.code = 206;
-    if (h.code == 304 || h.code == 412 || h.code == 416 || headonly(c)) {
-        if (fptr != filenone && fileshut(fptr) != 0) {
-            perror("close 3");
-            exit(1);
-        }
-        if (!held) webfail(c, 412, "Precondition failed.");
-        else clnttext(c, headmake(h));
-        return true;
-    }
-    if (kept) {
-        std::string text = headmake(h);
-        text.append(kept->body, std::size_t(h.first), std::size_t(h.length));
-        clnttext(c, std::move(text));
-        return true;
-    }
-    c.buff = quipnone();
-    c.head = headmake(h);
-    c.fptr = fptr;
-    c.offs = h.first;
-    c.left = h.length;
+    h.vary = mimepress(name);
+    if (h.vary && c.want->range.empty() && webcoded(c, name, *data, fptr, kept, &h)) return true;
+    h.coding.clear();
+    websend(c, h, kept, fptr);
     return true;
 }
 

@@ -1,13 +1,17 @@
-// Small files' bytes kept in memory: asking for one costs one status call,
-// not an open, a status, a send of the file and a close.
+// Files' bytes kept in memory, each checked by the file's status before it is
+// used: small files as they are, so that asking for one costs one status
+// call, not an open, a status, a send of the file and a close; and text
+// compressed once, so that it is not compressed again for each client.
 #pragma once
 #include <cstdint>
+#include <list>
+#include <map>
 #include <string>
 
 #include "platform/files.h"
 
-// A file kept: its status when it was read, its bytes, and what its answers
-// say of it.
+// A file kept: its status when it was read, its bytes (compressed or not),
+// and what its answers say of it.
 struct stored {
     statinfo data;
     std::string body;
@@ -15,19 +19,34 @@ struct stored {
     std::string tag;
 };
 
-// The largest file kept, and the most bytes kept in all.
+// Kept files by key, the one asked for most lately first, in at most `most`
+// bytes: those asked for least lately give way.
+struct shelf {
+    std::int64_t most = 0;
+    std::int64_t bytes = 0;
+    std::list<std::string> order;
+    std::map<std::string, std::pair<stored, std::list<std::string>::iterator>> kept;
+};
+
+// The largest small file kept, and the most bytes of them in all.
 const std::int64_t storefile = 64 * 1024;
 const std::int64_t storemost = 8 * 1024 * 1024;
 
+// The shelf of small files as they are.
+shelf& bodies();
 // A file with this status may be kept at the clock time now (seconds): a
-// regular file no larger than storefile, whose identity the system gives,
-// and whose time is at least a second old. File times move in clock ticks,
-// so a younger file could be written again and show the same status; an
-// older one shows a new time with any change.
+// regular file whose identity the system gives, and whose time is at least a
+// second old. File times move in clock ticks, so a younger file could be
+// written again and show the same status; an older one shows a new time with
+// any change.
+bool storeaged(const statinfo& data, std::int64_t now);
+// The same for the small files' shelf: no larger than storefile, too.
 bool storefits(const statinfo& data, std::int64_t now);
-// The kept file of this name, if its status is the one it was read with:
+// The file kept under key, if the status given is the one it was read with:
 // device, inode, size and both times to the nanosecond. Null otherwise.
+const stored* shelffind(shelf& s, const std::string& key, const statinfo& data);
+// Keeps the file under key; those asked for least lately give way.
+const stored* shelfput(shelf& s, const std::string& key, stored file);
+// The small files' shelf, by name.
 const stored* storefind(const std::string& name, const statinfo& data);
-// Keeps the file's bytes, read whole with this status (storefits must hold);
-// the files asked for least lately give way to stay within storemost.
 const stored* storeput(const std::string& name, stored file);

@@ -17,6 +17,7 @@ const char* reason(int code) {
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 406: return "Not Acceptable";
     case 412: return "Precondition Failed";
     case 416: return "Range Not Satisfiable";
     case 431: return "Request Header Fields Too Large";
@@ -60,7 +61,7 @@ const std::string& datememo(std::int64_t secs) {
 }  // namespace
 
 bool headsane(const webhead& h) {
-    if (!reason(h.code) || !valusane(h.type) || !valusane(h.where) || h.length < 0 || h.keep < 0 || h.keep > 2)
+    if (!reason(h.code) || !valusane(h.type) || !valusane(h.coding) || !valusane(h.where) || h.length < 0 || h.keep < 0 || h.keep > 2)
         return false;
     bool file = h.size >= 0;
     if (file && !tagsane(h.tag)) return false;
@@ -82,6 +83,7 @@ std::string headmake(webhead h) {
     out += "\r\n";
     if (h.code != 304) {
         if (!h.type.empty()) out.append("Content-Type: ").append(h.type).append("\r\n");
+        if (!h.coding.empty()) out.append("Content-Encoding: ").append(h.coding).append("\r\n");
         out += "Content-Length: ";
         num(out, h.length);
         out += "\r\n";
@@ -108,6 +110,7 @@ std::string headmake(webhead h) {
     }
     if (h.code == 303 || h.code == 308) out.append("Location: ").append(h.where).append("\r\n");
     if (h.code == 405) out += "Allow: GET, HEAD\r\n";
+    if (h.vary) out += "Vary: Accept-Encoding\r\n";
     out.append("Date: ").append(datememo(h.now)).append("\r\n");
     if (h.keep == 0) out += "Connection: close\r\n";
     if (h.keep == 2) out += "Connection: keep-alive\r\n";

@@ -4,8 +4,10 @@
 #include <string>
 
 struct webhead {
-    int code = 200;           // 200 206 303 304 308 400 404 405 412 416 431 501 505
+    int code = 200;           // 200 206 303 304 308 400 404 405 406 412 416 431 501 505
     std::string type;         // Content-Type; empty for none
+    std::string coding;       // Content-Encoding; empty for none
+    bool vary = false;        // the answer depends on Accept-Encoding
     std::int64_t length = 0;  // Content-Length: the body GET gets, also for HEAD
     std::int64_t size = -1;   // the file's size; -1 when the answer is not a file
     std::int64_t first = 0;   // 206: the offset of the first byte sent

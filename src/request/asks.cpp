@@ -116,6 +116,7 @@ std::string* fieldkeep(asks& a, const std::string& name) {
     if (name == "if-match") return &a.ifmatch;
     if (name == "if-unmodified-since") return &a.unsince;
     if (name == "connection") return &a.link;
+    if (name == "accept-encoding") return &a.codes;
     if (name == "content-length") return &a.length;
     if (name == "transfer-encoding") return &a.coding;
     return nullptr;
@@ -222,6 +223,7 @@ void asksfield(asks& a, std::string line) {
         if (!a.absolute) a.host = lowered(valu);
     }
     if (name == "connection") valu = lowered(valu);
+    if (name == "accept-encoding") a.coded = true;
     if (name == "content-length") {
         // A list of one length, as a proxy may join them, or the field sent
         // again with it, is that length; lengths that differ leave the

@@ -8,7 +8,7 @@ import unittest
 from tavi import HOST, TARGET, ServerCase, connect, run
 
 USAGE = "Usage: tavi [port [host]]\n"
-WEB_USAGE = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain]] [port [host]]\n"
+WEB_USAGE = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain] [--zcache MIB]] [port [host]]\n"
 TLS_ONLY = "--https and --plain go with --certs.\n"
 EMPTY = "First argument may not be empty string.\n"
 DIGITS = "First argument (port) must contain only digits.\n"

@@ -4,6 +4,7 @@ ranges, hidden names, index.html and the listing's folder links, byte for byte
 50 MB download, wget -N skips what it has, wget -r mirrors a tree of listings
 and Python's http.client asks twice on one connection object."""
 import email.utils
+import gzip
 import hashlib
 import http.client
 import os
@@ -41,17 +42,24 @@ def tag(body):
     return b'"%x-%x"' % (MTIME, len(body))
 
 
-def answer(status, body=b"", kind=None, file=None, span=b"", after=b"", bare=False, link=b""):
+PRESSED = (b"text/", b"application/json", b"application/xml", b"application/xhtml", b"application/manifest",
+           b"image/svg", b"application/wasm", b"image/x-icon")
+
+
+def answer(status, body=b"", kind=None, file=None, span=b"", after=b"", bare=False, link=b"", vary=None):
     """An answer as it must arrive, its Date written "*". file: the bytes of
     the file served, whose size and time make its tag; bare: the answer to a
-    HEAD, whose Content-Length is the body's that GET gets."""
+    HEAD, whose Content-Length is the body's that GET gets; vary: it says it
+    depends on Accept-Encoding, as a file of a type worth compressing does."""
+    if vary is None:
+        vary = file is not None and (kind or b"").startswith(PRESSED)
     head = b"HTTP/1.1 " + status + b"\r\n"
     if not status.startswith(b"304"):
         head += (b"Content-Type: " + kind + b"\r\n" if kind else b"") + b"Content-Length: %d\r\n" % len(body)
     head += span
     if file is not None:
         head += b"Last-Modified: " + STAMP + b"\r\nETag: " + tag(file) + b"\r\nAccept-Ranges: bytes\r\n"
-    head += after + b"Date: *\r\n" + (b"Connection: " + link + b"\r\n" if link else b"") + b"\r\n"
+    head += after + (b"Vary: Accept-Encoding\r\n" if vary else b"") + b"Date: *\r\n" + (b"Connection: " + link + b"\r\n" if link else b"") + b"\r\n"
     return head + (b"" if bare or status.startswith(b"304") else body)
 
 
@@ -256,6 +264,79 @@ class Answers(ServerCase):
         self.assertEqual(self.talk(full + b"\r\n"), (served(b"", TEXT), "close"))
         too = refused(b"The request's header is too large.", b"431 Request Header Fields Too Large")[0]
         self.assertEqual(self.talk(full[:-2] + b"v\r\n"), (too, "close"))
+
+
+WORDS = random.Random(7).choices([b"tavi", b"serves", b"text", b"<p>", b"files", b"\n", b"folder"], k=60000)
+PAGE = b" ".join(WORDS)[:8000]
+SCRIPT = b" ".join(WORDS)[:300000]
+
+
+class Codings(ServerCase):
+    """Text sent compressed: the coding the client ranks first, a sibling made
+    in advance sent as it is, one compressed once and kept, identity for a
+    range, 406 only when nothing the client takes can be made."""
+
+    def setUp(self):
+        tree = {"a/page.html": PAGE, "a/page.html.gz": gzip.compress(PAGE, mtime=0), "a/old.css": PAGE,
+                "a/old.css.gz": b"stale", "a/app.js": SCRIPT, "a/tiny.txt": b"tiny"}
+        self.srv = self.serve(tree, flags=["--web"])
+        for path in self.srv.root.rglob("*"):
+            os.utime(path, (MTIME, MTIME))
+        os.utime(self.srv.root / "a/old.css.gz", (MTIME - 1, MTIME - 1))
+
+    def get(self, path, *fields, method=b"GET"):
+        head, _, body = self.srv.talk(ask(path, *fields, method=method), half_close=True)[0].partition(b"\r\n\r\n")
+        return dict(line.split(b": ", 1) for line in head.split(b"\r\n")[1:]), body, head.split(b"\r\n")[0]
+
+    def curl(self, path, coding):
+        return subprocess.run(["curl", "-s", "--compressed", "-H", f"Accept-Encoding: {coding}",
+                               f"http://{HOST}:{self.srv.port}{path}"], capture_output=True, timeout=30).stdout
+
+    def test_choice_and_headers(self):
+        # The sibling as it is, for gzip; another coding made and kept; a stale sibling passed over.
+        fields, body, _ = self.get(b"/page.html", b"Accept-Encoding: gzip")
+        self.assertEqual((fields[b"Content-Encoding"], fields[b"Vary"], body), (b"gzip", b"Accept-Encoding",
+                                                                               gzip.compress(PAGE, mtime=0)))
+        for coding in ("br", "zstd", "gzip;q=0.5, br;q=0.9, zstd;q=0.1", "*"):
+            with self.subTest(coding=coding):
+                fields, body, _ = self.get(b"/page.html", b"Accept-Encoding: " + coding.encode())
+                self.assertEqual(fields[b"Content-Encoding"], b"br" if coding != "zstd" else b"zstd")
+                self.assertLess(len(body), len(PAGE) // 2)
+                self.assertEqual(self.curl("/page.html", coding), PAGE)
+        fields, body, _ = self.get(b"/old.css", b"Accept-Encoding: gzip")
+        self.assertEqual((fields[b"Content-Encoding"], gzip.decompress(body)), (b"gzip", PAGE))
+        # Tags differ by coding; each answers If-None-Match; HEAD mirrors GET.
+        tags = {c: self.get(b"/page.html", b"Accept-Encoding: " + c)[0][b"ETag"] for c in (b"br", b"gzip", b"x")}
+        self.assertEqual(len(set(tags.values())), 3)
+        self.assertEqual(self.get(b"/page.html", b"Accept-Encoding: br", b"If-None-Match: " + tags[b"br"])[2],
+                         b"HTTP/1.1 304 Not Modified")
+        undated = [{k: v for k, v in self.get(b"/page.html", b"Accept-Encoding: br", method=m)[0].items()
+                    if k != b"Date"} for m in (b"HEAD", b"GET")]
+        self.assertEqual(undated[0], undated[1])
+        # A range is of the file as it is; a name asked for is what it is.
+        fields, body, _ = self.get(b"/page.html", b"Accept-Encoding: br", b"Range: bytes=0-9")
+        self.assertEqual((b"Content-Encoding" in fields, fields[b"Vary"], body), (False, b"Accept-Encoding", PAGE[:10]))
+        fields, body, _ = self.get(b"/page.html.gz", b"Accept-Encoding: gzip")
+        self.assertEqual((fields[b"Content-Type"], b"Content-Encoding" in fields), (b"application/gzip", False))
+        # Identity refused: compressed if it may be, else 406.
+        self.assertEqual(self.get(b"/tiny.txt", b"Accept-Encoding: identity;q=0")[2], b"HTTP/1.1 406 Not Acceptable")
+        self.assertEqual(self.get(b"/tiny.txt", b"Accept-Encoding: br")[0].get(b"Content-Encoding"), None)
+
+    def test_large_and_changed(self):
+        # A large file is answered as it is while it is compressed over the
+        # turns, then compressed; rewritten, it is never answered from before.
+        first = self.get(b"/app.js", b"Accept-Encoding: br")
+        self.assertEqual((first[0].get(b"Content-Encoding"), first[1]), (None, SCRIPT))
+        for _ in range(100):
+            if self.get(b"/app.js", b"Accept-Encoding: br")[0].get(b"Content-Encoding") == b"br":
+                break
+            time.sleep(0.05)
+        self.assertEqual(self.curl("/app.js", "br"), SCRIPT)
+        page = self.srv.root / "a/page.html"
+        self.assertEqual(self.curl("/page.html", "zstd"), PAGE)
+        page.write_bytes(PAGE.upper())
+        os.utime(page, (MTIME, MTIME))
+        self.assertEqual(self.curl("/page.html", "zstd"), PAGE.upper())
 
 
 class Families(ServerCase):

@@ -1,0 +1,115 @@
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <utility>
+
+#include "dispatch/press.h"
+#include "output/squeeze.h"
+#include "platform/files.h"
+
+namespace {
+
+// Files compressed at once over the turns: each holds a compressor's state
+// (some MiB for br), and the rest wait, answered as they are.
+const std::size_t pressjobs = 4;
+// What one job reads a slice.
+const std::int64_t pressslice = 64 * 1024;
+
+// A file on its way: the record it is kept with, open, read up to offs.
+struct pressjob {
+    std::string key;
+    stored file;
+    filehand fptr = filenone;
+    std::int64_t offs = 0;
+    squeeze* work = nullptr;
+};
+
+std::deque<pressjob>& jobs() {
+    static std::deque<pressjob> q;
+    return q;
+}
+
+void jobend(pressjob& j) {
+    if (j.work) squeezefree(j.work);
+    if (j.fptr != filenone && fileshut(j.fptr) != 0) {
+        perror("close 5");
+        exit(1);
+    }
+}
+
+// The tag of a coding's body: the file's own, marked with the coding.
+std::string tagcoded(const std::string& tag, coding c) {
+    return tag.substr(0, tag.size() - 1) + "-" + codingname(c) + "\"";
+}
+
+}  // namespace
+
+shelf& pressed() {
+    static shelf s = [] {
+        shelf made;
+        made.most = 64 * 1024 * 1024;
+        return made;
+    }();
+    return s;
+}
+
+bool pressfits(const statinfo& data, std::int64_t now) {
+    return storeaged(data, now) && data.st_size >= pressleast && data.st_size <= pressmostfile;
+}
+
+std::string presskey(const std::string& name, coding c) {
+    return codingname(c) + std::string(1, '\0') + name;
+}
+
+const stored* pressnow(const std::string& name, coding c, stored file) {
+    squeeze* z = squeezemake(c);
+    std::string out;
+    bool done = z && squeezefeed(z, file.body.data(), file.body.size(), true, &out);
+    if (z) squeezefree(z);
+    if (!done) return nullptr;
+    file.body.swap(out);
+    file.tag = tagcoded(file.tag, c);
+    return shelfput(pressed(), presskey(name, c), std::move(file));
+}
+
+void pressqueue(const std::string& name, coding c, const stored& file) {
+    std::string key = presskey(name, c);
+    if (jobs().size() >= pressjobs) return;
+    for (const pressjob& j : jobs())
+        if (j.key == key) return;
+    pressjob j;
+    j.key = key;
+    j.file = file;
+    j.file.tag = tagcoded(file.tag, c);
+    j.work = squeezemake(c);
+    statinfo seen;
+    j.fptr = j.work ? fileopen(name.c_str(), &seen) : filenone;
+    // Another file in its place since it was looked at is left for the next request.
+    if (j.fptr == filenone || seen.st_ino != file.data.st_ino || seen.st_size != file.data.st_size) return jobend(j);
+    jobs().push_back(std::move(j));
+}
+
+bool presswork(std::int64_t budget) {
+    std::string piece;
+    while (budget > 0 && !jobs().empty()) {
+        pressjob& j = jobs().front();
+        std::int64_t most = j.file.data.st_size - j.offs < pressslice ? j.file.data.st_size - j.offs : pressslice;
+        piece.resize(std::size_t(most));
+        long got = most > 0 ? fileread(j.fptr, j.offs, &piece[0], std::size_t(most)) : 0;
+        bool last = got >= 0 && j.offs + got == j.file.data.st_size;
+        // A file that shrank or failed is not kept: its next request looks again.
+        bool good = got >= 0 && (got > 0 || last) && squeezefeed(j.work, piece.data(), std::size_t(got), last, &j.file.body);
+        j.offs += got > 0 ? got : 0;
+        budget -= got > 0 ? got : 1;
+        if (good && !last) {
+            // The jobs take turns slice by slice.
+            jobs().push_back(std::move(j));
+            jobs().pop_front();
+            continue;
+        }
+        if (good) shelfput(pressed(), j.key, std::move(j.file));
+        jobend(j);
+        jobs().pop_front();
+    }
+    return !jobs().empty();
+}

@@ -1,0 +1,34 @@
+// Text compressed once, then kept: a file is compressed in a coding the first
+// time a client asks for it so, and answered from memory after that while its
+// status stays the same. A small file is compressed at once; a larger one in
+// slices over the turns of the loop, answered as it is meanwhile, so that no
+// client waits behind another's compression.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "dispatch/store.h"
+#include "request/codings.h"
+
+// The smallest and largest file compressed, and the largest compressed while
+// its request waits.
+const std::int64_t pressleast = 1024;
+const std::int64_t pressmostfile = 8 * 1024 * 1024;
+const std::int64_t pressnowmost = 64 * 1024;
+
+// The shelf of compressed files; its bound is 64 MiB unless the command line
+// sets another.
+shelf& pressed();
+// A file of this status may be compressed and kept at the clock time now
+// (seconds): its size is within the bounds, and storeaged holds.
+bool pressfits(const statinfo& data, std::int64_t now);
+// The key of name in coding c on the shelf.
+std::string presskey(const std::string& name, coding c);
+// Compresses body, the whole of name read with status data, and keeps it with
+// its type and tag; null when the compression fails.
+const stored* pressnow(const std::string& name, coding c, stored file);
+// Queues name, of status data, for compression in c; nothing when it is
+// queued already, or when as many are under way as are let be at once.
+void pressqueue(const std::string& name, coding c, const stored& file);
+// Compresses up to budget bytes of the queued files; true while some remain.
+bool presswork(std::int64_t budget);
