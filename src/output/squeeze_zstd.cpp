@@ -1,0 +1,41 @@
+#include <zstd.h>
+
+#include "output/squeezers.h"
+
+namespace {
+
+void* zstdmake() {
+    ZSTD_CCtx* c = ZSTD_createCCtx();
+    if (c && !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3))) return c;
+    ZSTD_freeCCtx(c);
+    return nullptr;
+}
+
+bool zstdfeed(void* state, const char* data, std::size_t n, bool last, std::string* out) {
+    ZSTD_CCtx* c = static_cast<ZSTD_CCtx*>(state);
+    ZSTD_inBuffer in = {data, n, 0};
+    for (;;) {
+        char buf[16384];
+        ZSTD_outBuffer to = {buf, sizeof buf, 0};
+        std::size_t before = in.pos;
+        // With e_end, what is still to be written; with e_continue, a hint.
+        std::size_t due = ZSTD_compressStream2(c, &to, &in, last ? ZSTD_e_end : ZSTD_e_continue);
+        if (ZSTD_isError(due)) return false;
+        out->append(buf, to.pos);
+        if (last ? due == 0 : in.pos == in.size) return true;
+        // Nothing in and nothing out, and not done: it would only spin.
+        if (to.pos == 0 && in.pos == before) return false;
+    }
+}
+
+void zstdfree(void* state) {
+    ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(state));
+}
+
+const squeezer zstd = {zstdmake, zstdfeed, zstdfree};
+
+}  // namespace
+
+const squeezer* squeezerzstd() {
+    return &zstd;
+}
