@@ -198,8 +198,8 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
         if (websibling(name, data, k, &sdata[k])) siblings |= bit;
         if ((able & bit) && (kept || shelffind(pressed(), presskey(name, k), data))) ready |= bit;
     }
-    coding pick = codingpick(a.codes, a.coded, siblings | ready);
-    coding best = codingpick(a.codes, a.coded, siblings | able);
+    coding pick = codingpick(a.codes, a.accepts, siblings | ready);
+    coding best = codingpick(a.codes, a.accepts, siblings | able);
     if (pick == codenone && best == codenone) {
         webshut(fptr);
         webfail(c, 406, "None of the codings the request accepts is at hand.");

@@ -223,7 +223,7 @@ void asksfield(asks& a, std::string line) {
         if (!a.absolute) a.host = lowered(valu);
     }
     if (name == "connection") valu = lowered(valu);
-    if (name == "accept-encoding") a.coded = true;
+    if (name == "accept-encoding") a.accepts = true;
     if (name == "content-length") {
         // A list of one length, as a proxy may join them, or the field sent
         // again with it, is that length; lengths that differ leave the

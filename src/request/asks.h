@@ -22,7 +22,7 @@ struct asks {
     std::string unsince;   // the value of If-Unmodified-Since
     std::string link;      // the value of Connection, lowered
     std::string codes;     // the value of Accept-Encoding
-    bool coded = false;    // Accept-Encoding was sent, if empty
+    bool accepts = false;  // Accept-Encoding was sent, if empty
     std::string length;    // the value of Content-Length
     std::string coding;    // the value of Transfer-Encoding
     bool coded = false;    // a Transfer-Encoding came, though its value be empty
