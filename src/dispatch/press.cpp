@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "dispatch/press.h"
+#include "dispatch/probes.h"
 #include "output/squeeze.h"
 #include "platform/files.h"
 
@@ -54,7 +55,10 @@ shelf& pressed() {
 }
 
 bool pressfits(const statinfo& data, std::int64_t now) {
-    return storeaged(data, now) && data.st_size >= pressleast && data.st_size <= pressmostfile;
+    // No inode is asked for: where the system gives none by name (Windows),
+    // the size, the time and the creation time tell a file's versions apart,
+    // the time moving by a second at least with any write after it is kept.
+    return statfile(data) && data.st_time + 2 <= now && data.st_size >= pressleast && data.st_size <= pressmostfile;
 }
 
 std::string presskey(const std::string& name, coding c) {

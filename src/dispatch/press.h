@@ -20,7 +20,7 @@ const std::int64_t pressnowmost = 64 * 1024;
 // sets another.
 shelf& pressed();
 // A file of this status may be compressed and kept at the clock time now
-// (seconds): its size is within the bounds, and storeaged holds.
+// (seconds): its size is within the bounds, and its time a second old.
 bool pressfits(const statinfo& data, std::int64_t now);
 // The key of name in coding c on the shelf.
 std::string presskey(const std::string& name, coding c);

@@ -196,7 +196,8 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
     for (coding k : {codegzip, codezstd, codebr}) {
         unsigned bit = 1u << k;
         if (websibling(name, data, k, &sdata[k])) siblings |= bit;
-        if ((able & bit) && (kept || shelffind(pressed(), presskey(name, k), data))) ready |= bit;
+        if ((able & bit) && (data.st_size <= pressnowmost || shelffind(pressed(), presskey(name, k), data)))
+            ready |= bit;
     }
     coding pick = codingpick(a.codes, a.accepts, siblings | ready);
     coding best = codingpick(a.codes, a.accepts, siblings | able);
@@ -234,7 +235,9 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
         return true;
     }
     const stored* done = shelffind(pressed(), presskey(name, pick), data);
+    stored file{data, "", h->type, h->tag};
     if (!done && kept) done = pressnow(name, pick, *kept);
+    else if (!done && fptr != filenone && webslurp(fptr, data, &file.body)) done = pressnow(name, pick, std::move(file));
     if (!done) return false;
     webshut(fptr);
     h->size = std::int64_t(done->body.size());

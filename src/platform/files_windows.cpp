@@ -83,9 +83,10 @@ int statpath(const char* path, statinfo* data) {
     data->st_size = std::int64_t(info.st_size);
     data->st_time = std::int64_t(info.st_mtime);
     data->st_nsec = 0;
-    // The runtime gives no file's identity by name: no body is kept by it.
+    // The runtime gives no file's identity by name: no small file is kept by
+    // it. Its creation time still tells a file put in another's place.
     data->st_dev = data->st_ino = 0;
-    data->st_ctns = 0;
+    data->st_ctns = std::int64_t(info.st_ctime) * 1000000000;
     return 0;
 }
 
