@@ -39,6 +39,7 @@ class Failures(ServerCase):
             (["--certs", "c"], DIGITS), (["--web", "--certs"], WEB_USAGE), (["--web", "--plain"], TLS_ONLY),
             (["--web", "--https", "1", "8080"], TLS_ONLY), (["--web", "--certs", "c", "--certs", "c"], WEB_USAGE),
             (["--web", "--certs", "c", "--https", "65536"], "--https needs a port: digits only, at most 65535.\n"),
+            (["--web", "--zcache", "64k"], "--zcache needs MiB: digits only, at most 65535.\n"),
         ]
         # No pair to serve with: tavi does not start; tavi.exe has no HTTPS at all.
         cases.append((["--web", "--certs", "nowhere", "8080"], "This build of tavi has no HTTPS: --certs cannot be used.\n"
