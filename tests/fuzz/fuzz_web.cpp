@@ -18,6 +18,7 @@
 #include "output/types.h"
 #include "output/webhead.h"
 #include "request/asks.h"
+#include "request/codings.h"
 #include "request/dates.h"
 #include "request/kinds.h"
 #include "request/ranges.h"
@@ -222,7 +223,7 @@ void checkblock(const std::string& text) {
         was = was.empty() ? valu : was + ", " + valu;
     }
     asksdone(a);
-    MUST(a.code == 0 || a.code == 400 || a.code == 505);
+    MUST(a.code == 0 || a.code == 400 || a.code == 501 || a.code == 505);
     MUST((a.code == 0) == a.why.empty());
     if (a.code != 0) return;
     MUST(tokensane(a.meth) && hostsane(a.host) && (a.vers == 10 || a.hosts == 1));
@@ -230,6 +231,12 @@ void checkblock(const std::string& text) {
     MUST(a.absolute || a.host == lowered(kept["host"]));
     MUST(a.range == kept["range"] && a.since == kept["if-modified-since"] && a.match == kept["if-none-match"] &&
          a.guard == kept["if-range"] && a.ifmatch == kept["if-match"]);
+    // The coding picked is one offered, or the file as it is, or none at all.
+    MUST(a.codes == kept["accept-encoding"]);
+    for (unsigned offered : {0u, 2u, 8u, 14u}) {
+        coding c = codingpick(a.codes, a.accepts, offered);
+        MUST(c == codenone || c == codeidentity || (c > codeidentity && c <= codebr && (offered & 1u << c)));
+    }
 }
 
 void checkhead(std::int64_t n, std::int64_t m, unsigned pick, const std::string& text) {
