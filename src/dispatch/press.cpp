@@ -73,7 +73,11 @@ const stored* pressnow(const std::string& name, coding c, stored file) {
     if (!done) return nullptr;
     file.body.swap(out);
     file.tag = tagcoded(file.tag, c);
-    return shelfput(pressed(), presskey(name, c), std::move(file));
+    if (std::int64_t(file.body.size()) <= pressed().most) return shelfput(pressed(), presskey(name, c), std::move(file));
+    // Beyond the bound (--zcache 0, say) it is sent, and not kept.
+    static stored spare;
+    spare = std::move(file);
+    return &spare;
 }
 
 void pressqueue(const std::string& name, coding c, const stored& file) {
@@ -111,7 +115,7 @@ bool presswork(std::int64_t budget) {
             jobs().pop_front();
             continue;
         }
-        if (good) shelfput(pressed(), j.key, std::move(j.file));
+        if (good && std::int64_t(j.file.body.size()) <= pressed().most) shelfput(pressed(), j.key, std::move(j.file));
         jobend(j);
         jobs().pop_front();
     }
