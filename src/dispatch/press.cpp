@@ -11,8 +11,10 @@
 namespace {
 
 // Files compressed at once over the turns: each holds a compressor's state
-// (some MiB for br), and the rest wait, answered as they are.
+// (some MiB for br), and the rest wait in line, answered as they are, up to
+// pressline of them.
 const std::size_t pressjobs = 4;
+const std::size_t pressline = 1024;
 // What one job reads a slice.
 const std::int64_t pressslice = 64 * 1024;
 
@@ -30,12 +32,26 @@ std::deque<pressjob>& jobs() {
     return q;
 }
 
+// Files in line for a compressor: their key, name and record.
+std::deque<std::pair<std::string, pressjob>>& line() {
+    static std::deque<std::pair<std::string, pressjob>> q;
+    return q;
+}
+
 void jobend(pressjob& j) {
     if (j.work) squeezefree(j.work);
     if (j.fptr != filenone && fileshut(j.fptr) != 0) {
         perror("close 5");
         exit(1);
     }
+}
+
+// The coding of a key of the shelf: its name before the '\0'.
+coding codingof(const std::string& key) {
+    std::string name = key.substr(0, key.find('\0'));
+    for (coding c : {codegzip, codezstd, codebr})
+        if (name == codingname(c)) return c;
+    return codenone;
 }
 
 // The tag of a coding's body: the file's own, marked with the coding.
@@ -80,21 +96,28 @@ const stored* pressnow(const std::string& name, coding c, stored file) {
     return &spare;
 }
 
+// Starts the job of name: its file opened, and still the one queued.
+void jobstart(const std::string& name, pressjob j) {
+    j.work = squeezemake(codingof(j.key));
+    statinfo seen;
+    j.fptr = j.work ? fileopen(name.c_str(), &seen) : filenone;
+    // Another file in its place since it was looked at is left for the next request.
+    if (j.fptr == filenone || seen.st_ino != j.file.data.st_ino || seen.st_size != j.file.data.st_size) return jobend(j);
+    jobs().push_back(std::move(j));
+}
+
 void pressqueue(const std::string& name, coding c, const stored& file) {
     std::string key = presskey(name, c);
-    if (jobs().size() >= pressjobs) return;
     for (const pressjob& j : jobs())
         if (j.key == key) return;
+    for (const auto& w : line())
+        if (w.second.key == key) return;
     pressjob j;
     j.key = key;
     j.file = file;
     j.file.tag = tagcoded(file.tag, c);
-    j.work = squeezemake(c);
-    statinfo seen;
-    j.fptr = j.work ? fileopen(name.c_str(), &seen) : filenone;
-    // Another file in its place since it was looked at is left for the next request.
-    if (j.fptr == filenone || seen.st_ino != file.data.st_ino || seen.st_size != file.data.st_size) return jobend(j);
-    jobs().push_back(std::move(j));
+    if (jobs().size() < pressjobs) return jobstart(name, std::move(j));
+    if (line().size() < pressline) line().emplace_back(name, std::move(j));
 }
 
 bool presswork(std::int64_t budget) {
@@ -118,6 +141,12 @@ bool presswork(std::int64_t budget) {
         if (good && std::int64_t(j.file.body.size()) <= pressed().most) shelfput(pressed(), j.key, std::move(j.file));
         jobend(j);
         jobs().pop_front();
+        // The next in line takes the compressor freed.
+        while (jobs().size() < pressjobs && !line().empty()) {
+            auto next = std::move(line().front());
+            line().pop_front();
+            jobstart(next.first, std::move(next.second));
+        }
     }
     return !jobs().empty();
 }

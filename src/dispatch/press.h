@@ -28,7 +28,7 @@ std::string presskey(const std::string& name, coding c);
 // its type and tag; null when the compression fails.
 const stored* pressnow(const std::string& name, coding c, stored file);
 // Queues name, of status data, for compression in c; nothing when it is
-// queued already, or when as many are under way as are let be at once.
+// queued already, or when the line is full.
 void pressqueue(const std::string& name, coding c, const stored& file);
 // Compresses up to budget bytes of the queued files; true while some remain.
 bool presswork(std::int64_t budget);

@@ -192,10 +192,14 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
               webhead* h) {
     const asks& a = *c.want;
     unsigned siblings = 0, ready = 0, able = pressfits(data, h->now) ? squeezable() : 0;
+    // Where every coding can be made, only a sibling of the one the client
+    // ranks first can matter: one status call, not three.
+    unsigned all = 1u << codegzip | 1u << codezstd | 1u << codebr;
+    coding top = able == all ? codingpick(a.codes, a.accepts, all) : codenone;
     statinfo sdata[4];
     for (coding k : {codegzip, codezstd, codebr}) {
         unsigned bit = 1u << k;
-        if (websibling(name, data, k, &sdata[k])) siblings |= bit;
+        if ((able != all || k == top) && websibling(name, data, k, &sdata[k])) siblings |= bit;
         if ((able & bit) && (data.st_size <= pressnowmost || shelffind(pressed(), presskey(name, k), data)))
             ready |= bit;
     }

@@ -279,6 +279,7 @@ class Codings(ServerCase):
     def setUp(self):
         tree = {"a/page.html": PAGE, "a/page.html.gz": gzip.compress(PAGE, mtime=0), "a/old.css": PAGE,
                 "a/old.css.gz": b"stale", "a/app.js": SCRIPT, "a/tiny.txt": b"tiny"}
+        tree.update({f"a/lib{k}.js": SCRIPT[k * 1000:][:100000] for k in range(6)})
         self.srv = self.serve(tree, flags=["--web"])
         for path in self.srv.root.rglob("*"):
             os.utime(path, (MTIME, MTIME))
@@ -332,6 +333,13 @@ class Codings(ServerCase):
                 break
             time.sleep(0.05)
         self.assertEqual(self.curl("/app.js", "br"), SCRIPT)
+        # More at once than are compressed at once wait their turn, unasked again.
+        burst = self.srv.talk(b"".join(ask(b"/lib%d.js" % k, b"Accept-Encoding: br") for k in range(6)),
+                              half_close=True, timeout=30)[0]
+        self.assertEqual((burst.count(b"HTTP/1.1 200 OK"), burst.count(b"Content-Encoding")), (6, 0))
+        time.sleep(1)
+        self.assertEqual([self.get(b"/lib%d.js" % k, b"Accept-Encoding: br")[0].get(b"Content-Encoding")
+                          for k in range(6)], [b"br"] * 6)
         page = self.srv.root / "a/page.html"
         self.assertEqual(self.curl("/page.html", "zstd"), PAGE)
         page.write_bytes(PAGE.upper())
