@@ -19,7 +19,7 @@ import unittest
 from pathlib import Path
 
 from sitekit import Log, logline, page
-from tavi import HOST, SLOW, ServerCase, connect, read_all, sixloop
+from tavi import HOST, SLOW, TARGET, ServerCase, connect, read_all, sixloop
 
 MTIME = 784111777  # every file's modification time
 STAMP = b"Sun, 06 Nov 1994 08:49:37 GMT"
@@ -268,6 +268,8 @@ class Answers(ServerCase):
 
 WORDS = random.Random(7).choices([b"tavi", b"serves", b"text", b"<p>", b"files", b"\n", b"folder"], k=60000)
 PAGE = b" ".join(WORDS)[:8000]
+# The codings the program compresses to, first ranked first: tavi.exe has gzip alone.
+MADE = ("br", "zstd", "gzip") if TARGET.name != "windows" else ("gzip",)
 SCRIPT = b" ".join(WORDS)[:300000]
 
 
@@ -298,17 +300,18 @@ class Codings(ServerCase):
         fields, body, _ = self.get(b"/page.html", b"Accept-Encoding: gzip")
         self.assertEqual((fields[b"Content-Encoding"], fields[b"Vary"], body), (b"gzip", b"Accept-Encoding",
                                                                                gzip.compress(PAGE, mtime=0)))
-        for coding in ("br", "zstd", "gzip;q=0.5, br;q=0.9, zstd;q=0.1", "*"):
+        for coding, want in (("br", "br"), ("zstd", "zstd"), ("gzip;q=0.5, br;q=0.9, zstd;q=0.1", "br"), ("*", "br")):
+            want = want if want in MADE else "gzip" if "gzip" in coding or coding == "*" else None
             with self.subTest(coding=coding):
                 fields, body, _ = self.get(b"/page.html", b"Accept-Encoding: " + coding.encode())
-                self.assertEqual(fields[b"Content-Encoding"], b"br" if coding != "zstd" else b"zstd")
-                self.assertLess(len(body), len(PAGE) // 2)
+                self.assertEqual(fields.get(b"Content-Encoding"), want and want.encode())
+                self.assertLess(len(body), len(PAGE) // 2 if want else len(PAGE) + 1)
                 self.assertEqual(self.curl("/page.html", coding), PAGE)
         fields, body, _ = self.get(b"/old.css", b"Accept-Encoding: gzip")
         self.assertEqual((fields[b"Content-Encoding"], gzip.decompress(body)), (b"gzip", PAGE))
         # Tags differ by coding; each answers If-None-Match; HEAD mirrors GET.
         tags = {c: self.get(b"/page.html", b"Accept-Encoding: " + c)[0][b"ETag"] for c in (b"br", b"gzip", b"x")}
-        self.assertEqual(len(set(tags.values())), 3)
+        self.assertEqual(len(set(tags.values())), 3 if "br" in MADE else 2)
         self.assertEqual(self.get(b"/page.html", b"Accept-Encoding: br", b"If-None-Match: " + tags[b"br"])[2],
                          b"HTTP/1.1 304 Not Modified")
         undated = [{k: v for k, v in self.get(b"/page.html", b"Accept-Encoding: br", method=m)[0].items()
@@ -326,20 +329,21 @@ class Codings(ServerCase):
     def test_large_and_changed(self):
         # A large file is answered as it is while it is compressed over the
         # turns, then compressed; rewritten, it is never answered from before.
-        first = self.get(b"/app.js", b"Accept-Encoding: br")
+        top = MADE[0].encode()
+        first = self.get(b"/app.js", b"Accept-Encoding: " + top)
         self.assertEqual((first[0].get(b"Content-Encoding"), first[1]), (None, SCRIPT))
         for _ in range(100):
-            if self.get(b"/app.js", b"Accept-Encoding: br")[0].get(b"Content-Encoding") == b"br":
+            if self.get(b"/app.js", b"Accept-Encoding: " + top)[0].get(b"Content-Encoding") == top:
                 break
             time.sleep(0.05)
-        self.assertEqual(self.curl("/app.js", "br"), SCRIPT)
+        self.assertEqual(self.curl("/app.js", MADE[0]), SCRIPT)
         # More at once than are compressed at once wait their turn, unasked again.
-        burst = self.srv.talk(b"".join(ask(b"/lib%d.js" % k, b"Accept-Encoding: br") for k in range(6)),
+        burst = self.srv.talk(b"".join(ask(b"/lib%d.js" % k, b"Accept-Encoding: " + top) for k in range(6)),
                               half_close=True, timeout=30)[0]
         self.assertEqual((burst.count(b"HTTP/1.1 200 OK"), burst.count(b"Content-Encoding")), (6, 0))
         time.sleep(1)
-        self.assertEqual([self.get(b"/lib%d.js" % k, b"Accept-Encoding: br")[0].get(b"Content-Encoding")
-                          for k in range(6)], [b"br"] * 6)
+        self.assertEqual([self.get(b"/lib%d.js" % k, b"Accept-Encoding: " + top)[0].get(b"Content-Encoding")
+                          for k in range(6)], [top] * 6)
         page = self.srv.root / "a/page.html"
         self.assertEqual(self.curl("/page.html", "zstd"), PAGE)
         page.write_bytes(PAGE.upper())
