@@ -252,7 +252,7 @@ void loopdispatch(loopdata& l, const std::vector<fired>& got) {
             c.fptr = filenone;
             closesocket(c.desc);
             wipe(n);
-        } else if (was == waitwrite && f.write && c.hold) {
+        } else if (was == waitwrite && f.write && c.hold && !clntsending(c)) {
             // A TLS that had to write before it could read goes on reading.
             loopread(l, n);
             continue;
