@@ -54,12 +54,11 @@ coding codingof(const std::string& key) {
     return codenone;
 }
 
-// The tag of a coding's body: the file's own, marked with the coding.
+}  // namespace
+
 std::string tagcoded(const std::string& tag, coding c) {
     return tag.substr(0, tag.size() - 1) + "-" + codingname(c) + "\"";
 }
-
-}  // namespace
 
 shelf& pressed() {
     static shelf s = [] {

@@ -22,6 +22,8 @@ shelf& pressed();
 // A file of this status may be compressed and kept at the clock time now
 // (seconds): its size is within the bounds, and its time a second old.
 bool pressfits(const statinfo& data, std::int64_t now);
+// The tag of a body in coding c: the file's own, marked with the coding.
+std::string tagcoded(const std::string& tag, coding c);
 // The key of name in coding c on the shelf.
 std::string presskey(const std::string& name, coding c);
 // Compresses body, the whole of name read with status data, and keeps it with

@@ -84,17 +84,24 @@ void webtext(conn& c, webhead h, const std::string& body) {
     clnttext(c, headonly(c) ? headmake(h) : headmake(h) + body);
 }
 
+// The whole of an open file, read into body: false when it ended before its
+// status said.
+bool webslurp(filehand fptr, const statinfo& data, std::string* body) {
+    body->resize(std::size_t(data.st_size));
+    for (std::int64_t got = 0; got < data.st_size;) {
+        long r = fileread(fptr, got, &(*body)[std::size_t(got)], std::size_t(data.st_size - got));
+        if (r <= 0) return false;
+        got += r;
+    }
+    return true;
+}
+
 // Reads the whole of an open small file into the store; null when it ended
 // before its status said.
 const stored* storeread(const std::string& name, const statinfo& data, filehand fptr) {
     stored file;
     file.data = data;
-    file.body.resize(std::size_t(data.st_size));
-    for (std::int64_t got = 0; got < data.st_size;) {
-        long r = fileread(fptr, got, &file.body[std::size_t(got)], std::size_t(data.st_size - got));
-        if (r <= 0) return nullptr;
-        got += r;
-    }
+    if (!webslurp(fptr, data, &file.body)) return nullptr;
     file.type = mimefind(name);
     file.tag = tagmake(data.st_size, data.st_time, data.st_nsec);
     return storeput(name, std::move(file));
@@ -170,18 +177,6 @@ bool websibling(const std::string& name, const statinfo& data, coding k, statinf
     return statpath((name + codingext(k)).c_str(), sdata) == 0 && statfile(*sdata) && sdata->st_time >= data.st_time;
 }
 
-// The whole of a file up to pressmostfile, read from its open handle, for a
-// compression that cannot wait: false when it ended early.
-bool webslurp(filehand fptr, const statinfo& data, std::string* body) {
-    body->resize(std::size_t(data.st_size));
-    for (std::int64_t got = 0; got < data.st_size;) {
-        long r = fileread(fptr, got, &(*body)[std::size_t(got)], std::size_t(data.st_size - got));
-        if (r <= 0) return false;
-        got += r;
-    }
-    return true;
-}
-
 // A text file's answer in the coding the client ranks first among those at
 // hand: a sibling made in advance (sent as it is, as any file), the file
 // compressed and kept, or a small one compressed now. A larger one not yet
@@ -205,11 +200,7 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
     }
     coding pick = codingpick(a.codes, a.accepts, siblings | ready);
     coding best = codingpick(a.codes, a.accepts, siblings | able);
-    if (pick == codenone && best == codenone) {
-        webshut(fptr);
-        webfail(c, 406, "None of the codings the request accepts is at hand.");
-        return true;
-    }
+    // best ranks at least as high as pick: it has the more to choose from.
     if (best != pick && !(siblings & 1u << best)) {
         stored file{data, "", h->type, h->tag};
         if (pick != codenone) {
@@ -219,10 +210,11 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
             ready |= 1u << best;
         }
     }
-    if (pick == codeidentity || pick == codenone) {
-        if (pick == codenone) webfail(c, 406, "None of the codings the request accepts is at hand.");
-        if (pick == codenone) webshut(fptr);
-        return pick == codenone;
+    if (pick == codeidentity) return false;
+    if (pick == codenone) {
+        webshut(fptr);
+        webfail(c, 406, "None of the codings the request accepts is at hand.");
+        return true;
     }
     h->coding = codingname(pick);
     if (siblings & 1u << pick) {
@@ -233,8 +225,7 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
         webshut(fptr);
         if (sptr == filenone && !skept) return true;
         h->size = sdata[pick].st_size;
-        h->tag = tagmake(h->size, sdata[pick].st_time, sdata[pick].st_nsec);
-        h->tag = h->tag.substr(0, h->tag.size() - 1) + "-" + codingname(pick) + "\"";
+        h->tag = tagcoded(tagmake(h->size, sdata[pick].st_time, sdata[pick].st_nsec), pick);
         websend(c, *h, skept, sptr);
         return true;
     }
@@ -265,7 +256,7 @@ bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) 
     h.mtime = data->st_time;
     h.tag = kept ? kept->tag : tagmake(h.size, h.mtime, data->st_nsec);
     h.now = now;
-    h.vary = mimepress(name);
+    h.vary = mimepress(h.type);
     if (h.vary && c.want->range.empty() && webcoded(c, name, *data, fptr, kept, &h)) return true;
     h.coding.clear();
     websend(c, h, kept, fptr);

@@ -69,8 +69,7 @@ std::string mimefind(std::string name) {
     return "application/octet-stream";
 }
 
-bool mimepress(std::string name) {
-    std::string type = mimefind(name);
+bool mimepress(const std::string& type) {
     for (const char* kind : {"text/", "application/json", "application/xml", "application/xhtml+xml",
                              "application/manifest+json", "image/svg+xml", "application/wasm", "image/x-icon"})
         if (type.compare(0, std::char_traits<char>::length(kind), kind) == 0) return true;
