@@ -34,6 +34,7 @@ struct conn {
     std::string rest;       // --web: bytes received behind the request: the next one's
     SSL* tls = nullptr;     // --web --certs: the connection's TLS, on the HTTPS port
     bool hold = false;      // the TLS must write before it can go on reading
+    bool more = false;      // the TLS holds bytes received that the socket will not announce
 };
 
 // How long a client may take to deliver its request, and to take each byte of

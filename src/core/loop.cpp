@@ -64,6 +64,7 @@ struct spot {
     lineof line = linenone;   // the line it stands in
     std::uint64_t seen = 0;   // clock time of the first turn it was watched; 0 before
     std::uint64_t last = 0;   // the record's time of its last byte, when last looked at
+    bool again = false;       // read next turn whatever the wait says: its TLS holds bytes
 };
 
 struct loopdata {
@@ -75,6 +76,7 @@ struct loopdata {
     std::vector<std::uint64_t> free;   // slots whose connection ended
     std::vector<std::uint64_t> fresh;  // slots not yet watched in a turn
     std::vector<std::uint64_t> ready;  // --web: slots whose answer is made, to be sent this turn
+    std::vector<std::uint64_t> again;  // --web: slots to read next turn, as if the wait had said so
     dues due;                          // every connection's deadline
     queue lines[4];                    // by lineof: idle the longest, the most silent, the oldest first
     std::int64_t live = 0, reading = 0, draining = 0;
@@ -130,6 +132,11 @@ void loopsync(loopdata& l, std::uint64_t n) {
         l.reading += (want == waitread) - (s.wait == waitread);
         l.draining += (want == waitdrain) - (s.wait == waitdrain);
         s.wait = want;
+    }
+    // Bytes the TLS took off the socket are read without waiting for it.
+    if (want == waitread && c.more && !s.again) {
+        s.again = true;
+        l.again.push_back(n);
     }
     loopline(l, n);
     if (c.desc == 0) {
@@ -465,8 +472,9 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
     bool pressing = false;
     for (;;) {
         std::uint64_t now = GetTickCount64();
-        // Files still being compressed go on at once, between the waits.
-        long wait = pressing ? 0 : -1;
+        // Files still being compressed, and bytes a TLS holds, go on at
+        // once, between the waits.
+        long wait = pressing || !l.again.empty() ? 0 : -1;
         for (std::size_t k = 0; k < l.lstn.size(); ++k) {
             listener& s = l.lstn[k];
             if (s.wait == waitnone && s.rest <= now) {
@@ -492,6 +500,12 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
             fflush(stdout);
             exit(1);
         }
+        for (std::uint64_t n : l.again)
+            if (l.spots[n].again) {
+                l.spots[n].again = false;
+                got.push_back(fired{n, true, false, false});
+            }
+        l.again.clear();
         std::uint64_t then = GetTickCount64();
         if (!tsocks.empty()) certscheck(then);
         loopnotice(l, left, now, then);

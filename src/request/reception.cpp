@@ -103,7 +103,7 @@ long clntrecv(conn& c) {
     if (!c.tls) return sockrecv(c.desc, rbuf(), rbufsize - 1);
     int hand = sealhand(c.tls, &c.hold);
     if (hand <= 0) return hand < 0 ? -1 : sockagain;
-    return sealrecv(c.tls, rbuf(), rbufsize - 1, &c.hold);
+    return sealrecv(c.tls, rbuf(), rbufsize - 1, &c.hold, &c.more);
 }
 
 }  // namespace

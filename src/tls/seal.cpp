@@ -29,6 +29,9 @@ SSL* sealmake(SOCKET s) {
     // Records leave whole as the socket takes them; the bytes offered again
     // after a refusal may sit elsewhere in memory once more are appended.
     SSL_set_mode(t, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // One receive takes what the socket has, not a record's header and then
+    // its body: the Finished and the request behind it come in one.
+    SSL_set_read_ahead(t, 1);
     if (SSL_set_fd(t, int(std::int64_t(s))) != 1) {
         SSL_free(t);
         return nullptr;
@@ -44,9 +47,25 @@ int sealhand(SSL* t, bool* write) {
     return r > 0 ? 1 : r == sockagain ? 0 : -1;
 }
 
-long sealrecv(SSL* t, char* data, std::size_t n, bool* write) {
-    *write = false;
-    return sealfate(t, SSL_read(t, data, int(n < 0x40000000 ? n : 0x40000000)), write);
+long sealrecv(SSL* t, char* data, std::size_t n, bool* write, bool* more) {
+    *write = *more = false;
+    if (n > 0x40000000) n = 0x40000000;
+    std::size_t got = 0;
+    // A read gives one record: those read ahead behind it are taken too, as
+    // the socket has no more to say of them. A record only begun needs the
+    // socket, which says when the rest comes.
+    do {
+        long r = sealfate(t, SSL_read(t, data + got, int(n - got)), write);
+        if (r <= 0 || r == sockagain) {
+            if (got == 0) return r;
+            // The end or the failure behind the bytes is met by the next read.
+            *more = r != sockagain;
+            return long(got);
+        }
+        got += std::size_t(r);
+    } while (got < n && SSL_has_pending(t));
+    *more = got == n && SSL_has_pending(t);
+    return long(got);
 }
 
 long sealsend(SSL* t, const char* data, std::size_t n) {

@@ -17,8 +17,11 @@ SSL* sealmake(SOCKET s);
 int sealhand(SSL* t, bool* write);
 // As sockrecv: bytes of the peer's records, 0 once the peer has closed
 // (close_notify or the end of the stream), -1 on failure, sockagain when no
-// whole record is there (*write: the library must write first).
-long sealrecv(SSL* t, char* data, std::size_t n, bool* write);
+// whole record is there (*write: the library must write first). Records are
+// read ahead of the one asked for: every one already taken from the socket
+// is given while there is room, and *more is set when some were left, or
+// something after the bytes given, that the socket will not announce again.
+long sealrecv(SSL* t, char* data, std::size_t n, bool* write, bool* more);
 // As socksend: bytes taken into records and sent, -1 on failure, sockagain.
 // A call after sockagain must offer the same bytes again, more may follow.
 long sealsend(SSL* t, const char* data, std::size_t n);

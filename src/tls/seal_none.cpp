@@ -10,7 +10,7 @@ int sealhand(SSL*, bool*) {
     return -1;
 }
 
-long sealrecv(SSL*, char*, std::size_t, bool*) {
+long sealrecv(SSL*, char*, std::size_t, bool*, bool*) {
     return -1;
 }
 

@@ -123,6 +123,47 @@ class Https(Chromium, ServerCase):
         got = srv.talk(b"GET /x.txt HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")[0]
         self.assertTrue(got.startswith(b"HTTP/1.1 200 OK\r\n") and got.endswith(b"\r\n\r\nx"), got)
 
+    def segment(self, pads, size):
+        """The answers to requests (padded by pads, the last closing) sent in
+        one segment, in records of size bytes, behind the handshake's end, and
+        the bytes asked."""
+        into, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+        ctx = ssl.create_default_context(cafile=str(self.ca / "ca.pem"))
+        ctx.check_hostname = False
+        tls, got = ctx.wrap_bio(into, out), b""
+        asked = b"".join(b"GET /x.txt HTTP/1.1\r\nHost: a\r\nX-Pad: " + b"p" * pad + b"\r\n\r\n" for pad in pads)
+        asked = asked[:-2] + b"Connection: close\r\n\r\n"
+        with socket.create_connection((HOST, self.tls), timeout=5 * SLOW) as raw:
+            for _ in range(10):
+                try:
+                    tls.do_handshake()
+                    break
+                except ssl.SSLWantReadError:
+                    raw.sendall(out.read())
+                    into.write(raw.recv(65536))
+            for k in range(0, len(asked), size):
+                tls.write(asked[k:k + size])
+            raw.sendall(out.read())
+            for _ in range(1000):
+                try:
+                    more = tls.read(65536)
+                    got += more
+                except ssl.SSLWantReadError:
+                    into.write(more := raw.recv(65536))
+                except ssl.SSLZeroReturnError:
+                    more = b""
+                if not more:
+                    break
+        return got.count(b"HTTP/1.1 200 OK\r\n"), len(asked)
+
+    def test_records_in_one_segment(self):
+        # Records that arrive together are all read, though the socket has
+        # nothing more to announce: three short ones, and two whole ones of
+        # 32768 bytes, one more than a read takes.
+        self.start()
+        self.assertEqual(self.segment([1, 1, 1], 50)[0], 3)
+        self.assertEqual(self.segment([16000, 16667], 16384), (2, 32768))
+
     def test_renewal(self):
         # A new pair is picked up by new handshakes while a kept connection
         # goes on with its own; a broken one leaves the last good one serving.

@@ -62,8 +62,10 @@ bool serverturn(SSL* t) {
         MUST(hand >= -1 && hand <= 1);
         if (hand < 0) return false;
         if (hand == 0) return true;
-        long n = sealrecv(t, data, sizeof data, &write);
+        bool more = false;
+        long n = sealrecv(t, data, sizeof data, &write, &more);
         MUST(n == -1 || n == 0 || n == sockagain || (n > 0 && n <= long(sizeof data)));
+        MUST(!more || n > 0);
         if (n == -1 || n == 0) return false;
         if (n == sockagain) return true;
         // A whole record is answered, as a request would be.
