@@ -244,7 +244,8 @@ bool keymake(ticketkey* key) {
 // Seals (seal 1) or opens (seal 0) a ticket. The session context of a
 // connection stays the one it was made with, the base, whatever pair the
 // server name moves it to: only the base's keys are ever used.
-int ticketkeys(SSL*, unsigned char name[16], unsigned char* iv, EVP_CIPHER_CTX* cipher, EVP_MAC_CTX* mac, int seal) {
+int ticketkeys(SSL* ssl, unsigned char name[16], unsigned char* iv, EVP_CIPHER_CTX* cipher, EVP_MAC_CTX* mac,
+               int seal) {
     ticketkey* keys = store().keys;
     int k = 0;
     if (seal) {
@@ -261,7 +262,9 @@ int ticketkeys(SSL*, unsigned char name[16], unsigned char* iv, EVP_CIPHER_CTX* 
     if (EVP_MAC_CTX_set_params(mac, params) != 1) return -1;
     if (EVP_CipherInit_ex(cipher, EVP_aes_256_cbc(), nullptr, keys[k].aes, iv, seal) != 1) return -1;
     // A ticket of the older key resumes, and the client gets one of the newer.
-    return k == 0 ? 1 : 2;
+    // A TLS 1.3 client uses a ticket once: without a new one each time, every
+    // other connection of a client that keeps coming would be a full handshake.
+    return k == 0 && SSL_version(ssl) != TLS1_3_VERSION ? 1 : 2;
 }
 
 int sniswitch(SSL* ssl, int* alert, void*) {

@@ -108,6 +108,16 @@ class Https(Chromium, ServerCase):
                 self.assertEqual(s.selected_alpn_protocol(), "http/1.1")
         with self.assertRaises(ssl.SSLError):
             self.client(version=ssl.TLSVersion.TLSv1_1)
+        # A TLS 1.3 client uses a ticket once: a resumed connection gets a new one.
+        ctx, session, seen = ssl.create_default_context(cafile=str(self.ca / "ca.pem")), None, []
+        for _ in range(3):
+            with ctx.wrap_socket(socket.create_connection((HOST, self.tls), timeout=5 * SLOW),
+                                 server_hostname="localhost", session=session) as s:
+                self.assertTrue(self.ask(s).endswith(b"x"))
+                session = s.session
+                seen.append((s.session_reused, session.id))
+        self.assertEqual([reused for reused, _ in seen], [False, True, True])
+        self.assertEqual(len({sid for _, sid in seen}), 3)
         got = subprocess.run(["curl", "-s", "--cacert", str(self.ca / "ca.pem"), "--resolve",
                               f"localhost:{self.tls}:127.0.0.1", f"https://localhost:{self.tls}/x.txt"],
                              capture_output=True, timeout=30 * SLOW)
