@@ -132,6 +132,9 @@ SSL_CTX* ctxmake() {
     // Resumption by tickets alone: a cache of sessions would grow with the
     // clients, and the ticket keys are those of the base context.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    // One ticket after a full handshake, not OpenSSL's two: clients keep the
+    // latest ticket of a server, and each costs a sealed session and a send.
+    SSL_CTX_set_num_tickets(ctx, 1);
     // Idle keep-alive connections then hold no read and write buffers. The
     // chain is fullchain.pem's as it is: none is built from a store of
     // authorities at each handshake.
