@@ -15,6 +15,7 @@
 #include <openssl/ssl.h>
 
 #include "platform/files.h"
+#include "tls/blocks.h"
 #include "tls/certs.h"
 
 namespace {
@@ -296,6 +297,8 @@ bool basemake() {
 
 bool certsload(const std::string& dir) {
     certstore& s = store();
+    // Before OpenSSL's first allocation, or not at all.
+    blocksuse();
     if (!s.base && !basemake()) {
         fprintf(stderr, "%s\n", sslwhy("no TLS context or no random bytes for its ticket keys").c_str());
         ERR_clear_error();

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <malloc.h>
 
+#include "tls/blocks.h"
 #include "tls/certs.h"
 
 namespace {
@@ -108,6 +110,19 @@ TEST_F(Certs, ResumesByTicketUntilItsKeyIsTwoKeysOld) {
         EXPECT_EQ(reused, resumes) << now;
     }
     SSL_SESSION_free(first);
+}
+
+// A block given back, of whatever size realloc left it, comes out again only
+// for requests it holds whole.
+TEST(Blocks, AGivenBlockServesOnlyWhatItHolds) {
+    for (std::size_t size : {1000, 1100, 1279, 7625, 16709, 65600}) {
+        blocksgive(malloc(size));
+        for (std::size_t n = size - 300; n <= size + 300; n += 7) {
+            void* block = blockstake(n);
+            ASSERT_GE(malloc_usable_size(block), n) << size;
+            blocksgive(block);
+        }
+    }
 }
 
 }  // namespace
