@@ -265,6 +265,7 @@ int ticketkeys(SSL* ssl, unsigned char name[16], unsigned char* iv, EVP_CIPHER_C
                            OSSL_PARAM_construct_end()};
     if (EVP_MAC_CTX_set_params(mac, params) != 1) return -1;
     if (EVP_CipherInit_ex(cipher, EVP_aes_256_cbc(), nullptr, keys[k].aes, iv, seal) != 1) return -1;
+    if (seal) return 1;
     // A ticket of the older key resumes, and the client gets one of the newer.
     // A TLS 1.3 client uses a ticket once: without a new one each time, every
     // other connection of a client that keeps coming would be a full handshake.

@@ -56,7 +56,7 @@ long sealrecv(SSL* t, char* data, std::size_t n, bool* write, bool* more) {
     // socket, which says when the rest comes.
     do {
         long r = sealfate(t, SSL_read(t, data + got, int(n - got)), write);
-        if (r <= 0 || r == sockagain) {
+        if (r <= 0) {
             if (got == 0) return r;
             // The end or the failure behind the bytes is met by the next read.
             *more = r != sockagain;
