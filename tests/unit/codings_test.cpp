@@ -37,11 +37,4 @@ TEST(Codings, Codingpick) {
         EXPECT_EQ(codingpick(r.accept, true, r.offered), r.want) << r.accept << " of " << r.offered;
 }
 
-TEST(Codings, NameAndExt) {
-    std::string all;
-    for (coding c : {codenone, codeidentity, codegzip, codezstd, codebr})
-        all += codingname(c) + std::string(codingext(c)) + " ";
-    EXPECT_EQ(all, " identity gzip.gz zstd.zst br.br ");
-}
-
 }  // namespace
