@@ -33,24 +33,26 @@ void clntmiss(conn& c) {
 
 // Opens name: a regular file is left open in fptr. Otherwise fptr is
 // filenone and the status is left in data; a file that cannot be opened is
-// reported with the tag and answered as missing. False when name is not a
+// reported with the tag, to be answered as missing. False when name is not a
 // regular file.
-bool clntopen(conn& c, const std::string& name, statinfo* data, const char* tag, filehand* fptr) {
+bool fileopened(const std::string& name, statinfo* data, const char* tag, filehand* fptr) {
     *fptr = fileopen(name.c_str(), data);
     if (*fptr != filenone) return true;
     if (!statfile(*data)) return false;
     perror(tag);
     logput("[" + name + "]\n");
-    clntmiss(c);
     return true;
 }
 
 // Opens name: a regular file is left on the entry to be sent behind its
-// header. Otherwise as clntopen.
+// header. Otherwise as fileopened, with the 404 left on the entry.
 bool clntfile(conn& c, const std::string& name, statinfo* data, const char* tag) {
     filehand fptr;
-    if (!clntopen(c, name, data, tag, &fptr)) return false;
-    if (fptr == filenone) return true;
+    if (!fileopened(name, data, tag, &fptr)) return false;
+    if (fptr == filenone) {
+        clntmiss(c);
+        return true;
+    }
     c.buff = quipnone();
     c.head = "HTTP/1.1 200 ok\r\ncontent-length:" + numtext(data->st_size) + "\r\n\r\n";
     c.fptr = fptr;
@@ -67,21 +69,22 @@ void clnttext(conn& c, std::string text) {
     c.mode = 2;
 }
 
-bool headonly(const conn& c) {
-    return c.want->meth == "HEAD";
+bool headonly(const asks& a) {
+    return a.meth == "HEAD";
 }
 
-// What the header says of the connection after the answer.
-int webkeep(const conn& c) {
-    return !c.keep ? 0 : c.want->vers == 10 ? 2 : 1;
-}
-
-// A --web answer with no file behind it: the header, and the body but for a HEAD.
-void webtext(conn& c, webhead h, const std::string& body) {
-    h.keep = webkeep(c);
+// A --web answer with no file behind it: the header, and the body but for
+// a HEAD. What the header says of the connection is the answer's already.
+void webtext(const asks& a, answer* r, webhead h, const std::string& body) {
+    h.keep = r->head.keep;
     h.length = std::int64_t(body.size());
     h.now = std::int64_t(std::time(nullptr));
-    clnttext(c, headonly(c) ? headmake(h) : headmake(h) + body);
+    r->head = h;
+    r->text = headonly(a) ? std::string() : body;
+}
+
+void webmiss(const asks& a, answer* r) {
+    webfail(a, r, 404, "No such file.");
 }
 
 // The whole of an open file, read into body: false when it ended before its
@@ -107,20 +110,24 @@ const stored* storeread(const std::string& name, const statinfo& data, filehand 
     return storeput(name, std::move(file));
 }
 
-// As clntopen for --web, where a small file may be kept: its status first,
-// then its bytes from the store, or else the file opened (and read into the
-// store when it may be kept). Exactly one of fptr and kept is set when name
-// is a regular file that has not been answered as missing.
-bool webopen(conn& c, const std::string& name, statinfo* data, const char* tag, std::int64_t now, filehand* fptr,
-             const stored** kept) {
+// As fileopened for --web, where a small file may be kept: its status
+// first, then its bytes from the store, or else the file opened (and read
+// into the store when it may be kept). Exactly one of fptr and kept is set
+// when name is a regular file that has not been answered as missing.
+bool webopen(const asks& a, answer* r, const std::string& name, statinfo* data, const char* tag, std::int64_t now,
+             filehand* fptr, const stored** kept) {
     *fptr = filenone;
     *kept = nullptr;
     // What is not a file is known by its status: it is never opened.
     if (statpath(name.c_str(), data) != 0) *data = statinfo{0, -1, 0, 0};
     if (!statfile(*data)) return false;
     if ((*kept = storefind(name, *data))) return true;
-    if (!clntopen(c, name, data, tag, fptr)) return false;
-    if (*fptr == filenone || !storefits(*data, now) || !(*kept = storeread(name, *data, *fptr))) return true;
+    if (!fileopened(name, data, tag, fptr)) return false;
+    if (*fptr == filenone) {
+        webmiss(a, r);
+        return true;
+    }
+    if (!storefits(*data, now) || !(*kept = storeread(name, *data, *fptr))) return true;
     if (fileshut(*fptr) != 0) {
         perror("close 3");
         exit(1);
@@ -139,36 +146,31 @@ void webshut(filehand fptr) {
 
 // The answer of a file, or of one coding of it, as h describes it: the whole
 // body, or the bytes its one range asks for; its header alone for a HEAD, a
-// 304 or a 416. A kept body's answer is one text, header and body, sent in
-// one call; an open file's body follows its header from the file.
-void websend(conn& c, webhead h, const stored* kept, filehand fptr) {
+// 304 or a 416. A kept body's bytes are the answer's own; an open file's
+// body is read from the file.
+void websend(const asks& a, answer* r, webhead h, const stored* kept, filehand fptr) {
     span s{spanwhole, 0, h.size};
     // A range is a part of what GET sends: HEAD describes the whole.
-    if (!headonly(c) && asksrange(*c.want, h.tag, h.mtime, h.now)) s = spanread(c.want->range, h.size);
+    if (!headonly(a) && asksrange(a, h.tag, h.mtime, h.now)) s = spanread(a.range, h.size);
     h.first = s.first;
     h.length = s.count;
-    bool held = asksheld(*c.want, h.tag, h.mtime, h.now);
+    bool held = asksheld(a, h.tag, h.mtime, h.now);
     if (!held) h.code = 412;
-    else if (asksfresh(*c.want, h.tag, h.mtime, h.now)) h.code = 304;
+    else if (asksfresh(a, h.tag, h.mtime, h.now)) h.code = 304;
     else if (s.fate == spanmiss) h.code = 416, h.type.clear(), h.coding.clear();
     else if (s.fate == spanpart) h.code = 206;
-    if (h.code == 304 || h.code == 412 || h.code == 416 || headonly(c)) {
+    if (h.code == 304 || h.code == 412 || h.code == 416 || headonly(a)) {
         webshut(fptr);
-        if (!held) webfail(c, 412, "Precondition failed.");
-        else clnttext(c, headmake(h));
+        if (!held) return webfail(a, r, 412, "Precondition failed.");
+        r->head = h;
+        r->text.clear();
         return;
     }
-    if (kept) {
-        std::string text = headmake(h);
-        text.append(kept->body, std::size_t(h.first), std::size_t(h.length));
-        clnttext(c, std::move(text));
-        return;
-    }
-    c.buff = quipnone();
-    c.head = headmake(h);
-    c.fptr = fptr;
-    c.offs = h.first;
-    c.left = h.length;
+    r->head = h;
+    r->kept = kept ? &kept->body : nullptr;
+    r->fptr = fptr;
+    r->offs = h.first;
+    r->left = h.length;
 }
 
 // The sibling of name made in advance for coding k: a regular file no older
@@ -183,9 +185,8 @@ bool websibling(const std::string& name, const statinfo& data, coding k, statinf
 // kept is queued and answered as it is meanwhile, unless the client refuses
 // that; then it is compressed now. 406 when nothing the client takes can be
 // made. False when the identity answer h describes is the one to send.
-bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand fptr, const stored* kept,
-              webhead* h) {
-    const asks& a = *c.want;
+bool webcoded(const asks& a, answer* r, const std::string& name, const statinfo& data, filehand fptr,
+              const stored* kept, webhead* h) {
     unsigned siblings = 0, ready = 0, able = pressfits(data, h->now) ? squeezable() : 0;
     // Where every coding can be made, only a sibling of the one the client
     // ranks first can matter: one status call, not three.
@@ -213,7 +214,7 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
     if (pick == codeidentity) return false;
     if (pick == codenone) {
         webshut(fptr);
-        webfail(c, 406, "None of the codings the request accepts is at hand.");
+        webfail(a, r, 406, "None of the codings the request accepts is at hand.");
         return true;
     }
     h->coding = codingname(pick);
@@ -221,12 +222,12 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
         filehand sptr;
         const stored* skept;
         std::string sname = name + codingext(pick);
-        if (!webopen(c, sname, &sdata[pick], "fopen", h->now, &sptr, &skept)) return false;
+        if (!webopen(a, r, sname, &sdata[pick], "fopen", h->now, &sptr, &skept)) return false;
         webshut(fptr);
         if (sptr == filenone && !skept) return true;
         h->size = sdata[pick].st_size;
         h->tag = tagcoded(tagmake(h->size, sdata[pick].st_time, sdata[pick].st_nsec), pick);
-        websend(c, *h, skept, sptr);
+        websend(a, r, *h, skept, sptr);
         return true;
     }
     const stored* done = shelffind(pressed(), presskey(name, pick), data);
@@ -237,59 +238,50 @@ bool webcoded(conn& c, const std::string& name, const statinfo& data, filehand f
     webshut(fptr);
     h->size = std::int64_t(done->body.size());
     h->tag = done->tag;
-    websend(c, *h, done, filenone);
+    websend(a, r, *h, done, filenone);
     return true;
 }
 
 // As clntfile for --web: a file's answer; a text file's in a coding the
 // client accepts, but for a range, which is of the file as it is.
-bool webfile(conn& c, const std::string& name, statinfo* data, const char* tag) {
+bool webfile(const asks& a, answer* r, const std::string& name, statinfo* data, const char* tag) {
     std::int64_t now = std::int64_t(std::time(nullptr));
     filehand fptr;
     const stored* kept;
-    if (!webopen(c, name, data, tag, now, &fptr, &kept)) return false;
+    if (!webopen(a, r, name, data, tag, now, &fptr, &kept)) return false;
     if (fptr == filenone && !kept) return true;
     webhead h;
-    h.keep = webkeep(c);
+    h.keep = r->head.keep;
     h.type = kept ? kept->type : mimefind(name);
     h.size = data->st_size;
     h.mtime = data->st_time;
     h.tag = kept ? kept->tag : tagmake(h.size, h.mtime, data->st_nsec);
     h.now = now;
     h.vary = mimepress(h.type);
-    if (h.vary && c.want->range.empty() && webcoded(c, name, *data, fptr, kept, &h)) return true;
+    if (h.vary && a.range.empty() && webcoded(a, r, name, *data, fptr, kept, &h)) return true;
     h.coding.clear();
-    websend(c, h, kept, fptr);
+    websend(a, r, h, kept, fptr);
     return true;
 }
 
 }  // namespace
 
-void webfail(conn& c, int code, const std::string& why) {
+void webfail(const asks& a, answer* r, int code, const std::string& why) {
     webhead h;
     h.code = code;
     h.type = mimefind(".txt");
-    webtext(c, h, why);
+    webtext(a, r, h, why);
 }
 
-void webmove(conn& c, const std::string& where) {
+void webmove(const asks& a, answer* r, const std::string& where) {
     webhead h;
     h.code = 308;
     h.where = where;
     h.type = mimefind(".html");
-    webtext(c, h, "This site is served over HTTPS: <a href=\"" + htmlescape(where) + "\">" + htmlescape(where) + "</a>");
+    webtext(a, r, h, "This site is served over HTTPS: <a href=\"" + htmlescape(where) + "\">" + htmlescape(where) + "</a>");
 }
 
 void clntfail(conn& c, const char* text) {
-    if (web()) {
-        // The same status and body, behind the header --web gives every answer.
-        std::string full = text;
-        std::size_t body = full.find("\r\n\r\n");
-        webhead h;
-        h.code = std::atoi(text + 9);
-        if (body == std::string::npos) return webtext(c, h, "");
-        return webfail(c, h.code, full.substr(body + 4));
-    }
     c.buff = boutmake(text);
     c.mode = 1;
 }
@@ -343,34 +335,33 @@ void clntpick(std::uint64_t i, std::string host, std::string path) {
                     numtext(std::int64_t(dirt.size())) + "\r\n\r\n" + dirt);
 }
 
-void webreply(std::uint64_t i, std::string host, std::string disk) {
-    conn& c = clntconn(i);
+void webreply(const asks& a, std::string host, std::string disk, answer* r) {
     webhead h;
-    if (c.want->meth != "GET" && c.want->meth != "HEAD") {
+    if (a.meth != "GET" && a.meth != "HEAD") {
         h.code = 405;
-        return webtext(c, h, "");
+        return webtext(a, r, h, "");
     }
-    if (!pathsafe(disk) || pathhidden(disk)) return clntmiss(c);
+    if (!pathsafe(disk) || pathhidden(disk)) return webmiss(a, r);
     std::string orig, file;
     sitejoin(host, disk, &orig, &file);
     statinfo data;
     // A name that ends in "/" is a folder's: a file is never served by it.
     if (cstrends(orig, "/"))
         data = statpeek(file);
-    else if (webfile(c, file, &data, "fopen"))
+    else if (webfile(a, r, file, &data, "fopen"))
         return;
-    if (!statdir(data)) return clntmiss(c);
+    if (!statdir(data)) return webmiss(a, r);
     // A listing is a page of the table's HTML type; so is the redirect's body.
     h.type = mimefind(".html");
     if (!cstrends(orig, "/")) {
         h.code = 303;
-        h.where = slashdest(c.want->path) + c.want->query;
-        return webtext(c, h, slashbody(h.where));
+        h.where = slashdest(a.path) + a.query;
+        return webtext(a, r, h, slashbody(h.where));
     }
-    if (webfile(c, file + "/index.htm", &data, "open 6")) return;
-    if (webfile(c, file + "/index.html", &data, "open 6")) return;
+    if (webfile(a, r, file + "/index.htm", &data, "open 6")) return;
+    if (webfile(a, r, file + "/index.html", &data, "open 6")) return;
     std::set<std::string> sort, dirs;
-    if (!dirread(orig.c_str(), &sort, &dirs)) return clntmiss(c);
+    if (!dirread(orig.c_str(), &sort, &dirs)) return webmiss(a, r);
     for (auto k = sort.begin(); k != sort.end();) k = namehidden(*k) ? sort.erase(k) : std::next(k);
-    webtext(c, h, dirpage(orig, sort, &dirs));
+    webtext(a, r, h, dirpage(orig, sort, &dirs));
 }

@@ -7,6 +7,7 @@
 #include "dispatch/probes.h"
 #include "dispatch/respond.h"
 #include "dispatch/serve.h"
+#include "output/transmit.h"
 #include "request/asks.h"
 #include "request/kinds.h"
 #include "request/target.h"
@@ -144,60 +145,68 @@ std::string sitefind(std::string host) {
 
 namespace {
 
-void logwrite(const conn& c, const std::string& todo) {
-    unsigned char four[4];
-    memcpy(four, &c.four, 4);
+void logwrite(std::uint32_t four, const std::array<std::uint8_t, 16>& six, const std::string& todo) {
+    unsigned char quad[4];
+    memcpy(quad, &four, 4);
     // Without --web the log keeps its IPv4 column: an IPv6 client is the zero address there.
-    bool six = web() && c.six != decltype(c.six){};
-    logput(todo + (six ? logsix(c.six.data()) : logaddr(four)) + "\n");
+    bool wide = web() && six != std::array<std::uint8_t, 16>{};
+    logput(todo + (wide ? logsix(six.data()) : logaddr(quad)) + "\n");
 }
 
 // A --web request answered with a refusal: the status and why, in the log
 // and in the answer's body. A client that sent one is not trusted with the
 // next request on the same connection.
-void webrefuse(conn& c, int code, const std::string& why) {
-    c.keep = false;
+answer webrefuse(const asks& a, const asker& who, int code, const std::string& why) {
     std::string todo = std::to_string(code) + " " + why;
     todo.resize(64, ' ');
-    logwrite(c, todo);
-    webfail(c, code, why);
+    logwrite(who.four, who.six, todo);
+    answer r;
+    r.head.keep = 0;
+    webfail(a, &r, code, why);
+    return r;
 }
 
-// The --web dispatcher: the host of an absolute target before Host's, none
-// at all for the fallback site, dot segments out of the path.
-void webserv(std::uint64_t i) {
-    conn& c = clntconn(i);
-    const asks& a = *c.want;
-    c.keep = askskeep(a) && ++c.reqs < reqsmost;
-    if (a.code != 0) return webrefuse(c, a.code, a.why);
+}  // namespace
+
+// The host of an absolute target before Host's, none at all for the
+// fallback site, dot segments out of the path.
+answer webanswer(const asks& a, const asker& who, int keep) {
+    if (a.code != 0) return webrefuse(a, who, a.code, a.why);
     std::string host = a.host;
     if (a.hosts == 0 && !a.absolute) {
         // HTTP/1.0 may leave Host out: the client knows of one site only.
         host = "a";
     } else if (host.empty() || cstrends(host, ".")) {
-        return webrefuse(c, 400, "Host bad: one.");
+        return webrefuse(a, who, 400, "Host bad: one.");
     }
     host = sitefind(host);
-    if (host.empty()) return webrefuse(c, 400, "Host bad: two.");
+    if (host.empty()) return webrefuse(a, who, 400, "Host bad: two.");
     bool fetch = a.meth == "GET" || a.meth == "HEAD";
     std::string disk;
-    if (fetch && !pathtidy(pathdecode(a.path), &disk)) return webrefuse(c, 400, "The path climbs above the site.");
-    logwrite(c, logtodo(host, a.path));
+    if (fetch && !pathtidy(pathdecode(a.path), &disk))
+        return webrefuse(a, who, 400, "The path climbs above the site.");
+    logwrite(who.four, who.six, logtodo(host, a.path));
+    answer r;
+    r.head.keep = keep;
     // Given certificates, the plain port sends each request to HTTPS, but
     // the ACME challenges, which a CA fetches over plain HTTP, and a request
     // that names no host to send it to.
-    if (!certdir().empty() && !c.tls && !plainok() && !a.host.empty() &&
+    if (!certdir().empty() && !who.tls && !plainok() && !a.host.empty() &&
         !(fetch && cstrbegs(disk, "/.well-known/acme-challenge/")))
-        return webmove(c, "https://" + hostbare(a.host) + (tlsport() == 443 ? "" : ":" + std::to_string(tlsport())) +
-                              a.path + a.query);
-    webreply(i, host, disk);
+        webmove(a, &r, "https://" + hostbare(a.host) + (tlsport() == 443 ? "" : ":" + std::to_string(tlsport())) +
+                           a.path + a.query);
+    else
+        webreply(a, host, disk, &r);
+    return r;
 }
 
-}  // namespace
-
 void clntserv(std::uint64_t i) {
-    if (web()) return webserv(i);
     conn& c = clntconn(i);
+    if (web()) {
+        const asks& a = *c.want;
+        c.keep = askskeep(a) && ++c.reqs < reqsmost;
+        return clntanswer(c, webanswer(a, asker{c.four, c.six, c.tls != nullptr}, !c.keep ? 0 : a.vers == 10 ? 2 : 1));
+    }
     clntdesc(i);
     std::string host = clnthost(i);
     // A host is one folder name: a separator in it would reach past the root.
@@ -206,6 +215,6 @@ void clntserv(std::uint64_t i) {
     host = sitefind(host);
     if (host.empty()) return clntfail(c, "HTTP/1.1 400 bad_host_two\r\n\r\nHost bad: two.");
     std::string path = partpath(clntpart(i));
-    logwrite(c, logtodo(host, path));
+    logwrite(c.four, c.six, logtodo(host, path));
     clntpick(i, host, path);
 }

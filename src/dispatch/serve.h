@@ -1,11 +1,26 @@
 // The dispatcher: the response to a request whose host line has arrived.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string>
+
+#include "output/answer.h"
+#include "request/asks.h"
+
+// Who sent a --web request: the client's address for the log line, and
+// whether it came over TLS.
+struct asker {
+    std::uint32_t four = 0;
+    std::array<std::uint8_t, 16> six{};
+    bool tls = false;
+};
 
 // Places the host in the served tree, logs the request and leaves its
 // response on the entry.
 void clntserv(std::uint64_t i);
+// The --web answer to a request, logged (a refusal with its status): keep is
+// what its header says of the connection, as webhead's; a refusal's is 0.
+answer webanswer(const asks& a, const asker& who, int keep);
 // The site folder for a host: the host, or the host less its first labels,
 // or "a"; "" when none of them is there. The answers of one turn of the loop
 // are kept for the next while the root's entries stay as they were.

@@ -7,6 +7,7 @@
 #include "core/conn.h"
 #include "output/chunks.h"
 #include "output/transmit.h"
+#include "output/webhead.h"
 #include "request/asks.h"
 
 namespace {
@@ -138,4 +139,23 @@ void clntsendon(std::uint64_t i, std::int64_t* spent) {
             if (c.left == 0) return bodyend(i);
         }
     }
+}
+
+void clntanswer(conn& c, answer r) {
+    c.keep = r.head.keep != 0;
+    if (answerfile(r)) {
+        c.buff = quipnone();
+        c.head = headmake(r.head);
+        c.fptr = r.fptr;
+        c.offs = r.offs;
+        c.left = r.left;
+        return;
+    }
+    c.buff = headmake(r.head);
+    if (r.kept)
+        c.buff.append(*r.kept, std::size_t(r.offs), std::size_t(r.left));
+    else
+        c.buff += r.text;
+    c.left = std::int64_t(c.buff.size());
+    c.mode = 2;
 }
