@@ -11,6 +11,8 @@
 #include "request/asks.h"
 #include "tls/seal.h"
 
+struct duo;
+
 struct conn {
     SOCKET desc = 0;        // client socket; 0 marks a dead entry
     std::string rqst;       // the request line, once received
@@ -35,6 +37,11 @@ struct conn {
     SSL* tls = nullptr;     // --web --certs: the connection's TLS, on the HTTPS port
     bool hold = false;      // the TLS must write before it can go on reading
     bool more = false;      // the TLS holds bytes received that the socket will not announce
+    // --web: the connection speaks HTTP/2, its session and streams held here;
+    // freed by the function its maker gave.
+    std::unique_ptr<duo, void (*)(duo*)> two{nullptr, nullptr};
+    bool pend = false;      // HTTP/2: frames wait to be sent
+    std::int32_t busy = 0;  // HTTP/2: streams open
 };
 
 // How long a client may take to deliver its request, and to take each byte of

@@ -18,6 +18,7 @@
 #include "request/reception.h"
 #include "tls/certs.h"
 #include "tls/seal.h"
+#include "wire/duo.h"
 
 namespace {
 
@@ -91,7 +92,10 @@ struct loopdata {
 bool loopquits(const loopdata& l, std::uint64_t n) {
     conn& c = clntconn(n);
     if (!l.stopby || c.desc == 0) return false;
-    if (clntsending(c)) {
+    // An HTTP/2 client is told which streams are taken; those finish.
+    if (c.two && !clntlingering(c)) duostop(n);
+    if (c.desc == 0) return true;
+    if (clntsending(c) || (c.two && c.busy > 0 && !clntlingering(c))) {
         c.till = std::min(c.till, l.stopby);
         return false;
     }
@@ -181,6 +185,10 @@ void loopgather(const loopdata& l, std::uint64_t n) {
 // nothing of bytes already read, but sees an answer waiting to be sent.
 void loopanswer(const loopdata& l, std::uint64_t n) {
     std::int64_t spent = 0;
+    if (clntconn(n).two) {
+        logflush();
+        return duosend(n, &spent);
+    }
     loopgather(l, n);
     logflush();
     clntsendon(n, &spent);
@@ -205,7 +213,8 @@ void loopanswer(const loopdata& l, std::uint64_t n) {
 void loopread(loopdata& l, std::uint64_t n) {
     clntread(n);
     if (clntconn(n).desc && clntsending(clntconn(n))) {
-        clntconn(n).till = GetTickCount64() + clntpatience;
+        // HTTP/2 keeps its own time: frames to send are not a request.
+        if (!clntconn(n).two) clntconn(n).till = GetTickCount64() + clntpatience;
         if (!l.capped) return l.ready.push_back(n);
         loopanswer(l, n);
     }
@@ -264,7 +273,10 @@ void loopdispatch(loopdata& l, const std::vector<fired>& got) {
             loopread(l, n);
             continue;
         } else if (was == waitwrite && f.write) {
-            loopanswer(l, n);
+            // An HTTP/2 client may speak while it is sent to: a reset, a
+            // window, a request. What it said is read before sending on.
+            if (c.two) clntread(n);
+            if (c.desc && clntsending(c)) loopanswer(l, n);
         } else if (was == waitdrain && f.read) {
             lingerread(n);
         } else if (was == waitread && f.read) {

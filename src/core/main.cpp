@@ -9,6 +9,7 @@
 #include "core/world.h"
 #include "dispatch/press.h"
 #include "tls/certs.h"
+#include "wire/duo.h"
 #include "platform/files.h"
 #include "platform/net.h"
 #include "request/kinds.h"
@@ -217,6 +218,7 @@ int main(int argc, char** argv) {
     port() = std::uint16_t(atoi(ptxt));
     const char* host = argc == 3 ? argv[2] : nullptr;
     if (web() && !certdir().empty()) {
+        certsalpn(duoable());
         if (!certsload(certdir())) {
             fprintf(stderr, "No usable certificate pair (NAME/fullchain.pem and NAME/privkey.pem) in %s.\n",
                     certdir().c_str());

@@ -21,7 +21,7 @@ int clntdesc(std::uint64_t i) {
 }
 
 bool clntsending(const conn& c) {
-    return c.ling == 0 && (c.fptr != filenone || c.mode != 0);
+    return c.ling == 0 && (c.fptr != filenone || c.mode != 0 || c.pend);
 }
 
 bool clntlingering(const conn& c) {
@@ -33,7 +33,7 @@ waitfor clntwaits(const conn& c) {
 }
 
 bool clntidle(const conn& c) {
-    return c.reqs > 0 && c.rqst.empty() && c.buff.empty() && c.rest.empty() && !clntsending(c) &&
+    return c.reqs > 0 && c.busy == 0 && c.rqst.empty() && c.buff.empty() && c.rest.empty() && !clntsending(c) &&
            !clntlingering(c);
 }
 

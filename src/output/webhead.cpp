@@ -117,3 +117,30 @@ std::string headmake(webhead h) {
     out += "\r\n";
     return out;
 }
+
+std::vector<std::pair<const char*, std::string>> headlist(const webhead& h) {
+    assert(headsane(h));
+    bool file = h.size >= 0;
+    std::vector<std::pair<const char*, std::string>> out;
+    out.reserve(12);
+    out.emplace_back(":status", std::to_string(h.code));
+    if (h.code != 304) {
+        if (!h.type.empty()) out.emplace_back("content-type", h.type);
+        if (!h.coding.empty()) out.emplace_back("content-encoding", h.coding);
+        out.emplace_back("content-length", std::to_string(h.length));
+    }
+    if (h.code == 206)
+        out.emplace_back("content-range", "bytes " + std::to_string(h.first) + "-" +
+                                              std::to_string(h.first + h.length - 1) + "/" + std::to_string(h.size));
+    if (h.code == 416) out.emplace_back("content-range", "bytes */" + std::to_string(h.size));
+    if (file) {
+        out.emplace_back("last-modified", datememo(h.mtime < h.now ? h.mtime : h.now));
+        out.emplace_back("etag", h.tag);
+        out.emplace_back("accept-ranges", "bytes");
+    }
+    if (h.code == 303 || h.code == 308) out.emplace_back("location", h.where);
+    if (h.code == 405) out.emplace_back("allow", "GET, HEAD");
+    if (h.vary) out.emplace_back("vary", "Accept-Encoding");
+    out.emplace_back("date", datememo(h.now));
+    return out;
+}

@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct webhead {
     int code = 200;           // 200 206 303 304 308 400 404 405 406 412 416 431 501 505
@@ -30,3 +32,6 @@ bool headsane(const webhead& h);
 // a 416 "Content-Range: bytes */size", a 405 "Allow: GET, HEAD". A 304 has no
 // Content-Type or Content-Length: it has no body to describe.
 std::string headmake(webhead h);
+// The same header as HTTP/2 fields, in the same order: ":status" first,
+// lower-case names, and no Connection field, which HTTP/2 forbids.
+std::vector<std::pair<const char*, std::string>> headlist(const webhead& h);

@@ -6,6 +6,7 @@
 #include "output/chunks.h"
 #include "request/asks.h"
 #include "request/kinds.h"
+#include "wire/duo.h"
 
 feed clntfeed(conn& c, const char* data, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k) {
@@ -106,6 +107,41 @@ long clntrecv(conn& c) {
     return sealrecv(c.tls, rbuf(), rbufsize - 1, &c.hold, &c.more);
 }
 
+// --web: a connection's first bytes may make it speak HTTP/2: by ALPN over
+// TLS, by the preface on the plain port. True when they were taken so (the
+// session made and fed, or the start of the preface held). A start of the
+// preface that then parts from it goes on as the HTTP/1.1 request it is.
+bool clnttwo(std::uint64_t i, const char* data, std::size_t n) {
+    conn& c = clntconn(i);
+    if (!web() || c.reqs != 0 || !c.rqst.empty() || !c.buff.empty() || !duoable()) return false;
+    if (c.tls && !sealtwo(c.tls)) return false;
+    std::string have;
+    if (!c.tls) {
+        have = c.rest;
+        have.append(data, n < duoprefsize ? n : duoprefsize);
+        std::size_t k = have.size() < duoprefsize ? have.size() : duoprefsize;
+        if (memcmp(have.data(), duopreface, k) != 0) {
+            if (c.rest.empty()) return false;
+            c.rest.append(data, n);
+            clntrest(i);
+            return true;
+        }
+        if (have.size() < duoprefsize) {
+            c.rest = have;
+            return true;
+        }
+        have = c.rest;
+        c.rest.clear();
+    }
+    if (!duomake(i)) {
+        scrap(i);
+        return true;
+    }
+    if (!have.empty()) duoread(i, have.data(), have.size());
+    if (c.desc && c.two) duoread(i, data, n);
+    return true;
+}
+
 }  // namespace
 
 void clntread(std::uint64_t i) {
@@ -123,6 +159,8 @@ void clntread(std::uint64_t i) {
         hangup(i, "close 1");
         return;
     }
+    if (c.two) return duoread(i, rbuf(), std::size_t(n));
+    if (clnttwo(i, rbuf(), std::size_t(n))) return;
     std::size_t took = 0;
     switch (web() ? webfeed(c, rbuf(), std::size_t(n), &took) : clntfeed(c, rbuf(), std::size_t(n))) {
     case feedmore:

@@ -29,8 +29,10 @@ const char* const ciphers12 =
 const char* const groups = "X25519:P-256:P-384";
 
 // The protocols ALPN may select, in the server's order of preference and in
-// the wire's form (each after its length): h2 goes first here once served.
-const unsigned char alpnlist[] = "\x08http/1.1";
+// the wire's form (each after its length): h2 first where it is served.
+const unsigned char alpnone[] = "\x08http/1.1";
+const unsigned char alpntwo[] = "\x02h2\x08http/1.1";
+bool alpnh2 = false;
 
 // A pem file is a few KiB: anything much larger is not one.
 const std::int64_t pemmost = 1 << 20;
@@ -115,7 +117,9 @@ bool pemread(const std::string& path, std::string* text, std::string* why) {
 int alpnpick(SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char* in, unsigned inlen,
              void*) {
     unsigned char* pick = nullptr;
-    if (SSL_select_next_proto(&pick, outlen, alpnlist, sizeof alpnlist - 1, in, inlen) != OPENSSL_NPN_NEGOTIATED)
+    const unsigned char* list = alpnh2 ? alpntwo : alpnone;
+    unsigned size = alpnh2 ? sizeof alpntwo - 1 : sizeof alpnone - 1;
+    if (SSL_select_next_proto(&pick, outlen, list, size, in, inlen) != OPENSSL_NPN_NEGOTIATED)
         return SSL_TLSEXT_ERR_ALERT_FATAL;
     *out = pick;
     return SSL_TLSEXT_ERR_OK;
@@ -295,6 +299,10 @@ bool basemake() {
 }
 
 }  // namespace
+
+void certsalpn(bool h2) {
+    alpnh2 = h2;
+}
 
 bool certsload(const std::string& dir) {
     certstore& s = store();

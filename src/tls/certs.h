@@ -13,6 +13,9 @@ typedef struct ssl_ctx_st SSL_CTX;
 // (the caller then prints a clear message and exits 255).
 bool certsload(const std::string& dir);
 
+// ALPN offers h2 before http/1.1: the program speaks HTTP/2.
+void certsalpn(bool h2);
+
 // The context every new TLS connection starts with: its server name moves
 // the connection to the pair certspick names. Null when certsload never ran.
 SSL_CTX* certsbase();

@@ -9,6 +9,8 @@ bool certsload(const std::string&) {
     exit(-1);
 }
 
+void certsalpn(bool) {}
+
 SSL_CTX* certsbase() {
     return nullptr;
 }

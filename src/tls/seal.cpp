@@ -81,6 +81,13 @@ void sealshut(SSL* t) {
     ERR_clear_error();
 }
 
+bool sealtwo(SSL* t) {
+    const unsigned char* name = nullptr;
+    unsigned size = 0;
+    SSL_get0_alpn_selected(t, &name, &size);
+    return size == 2 && name[0] == 'h' && name[1] == '2';
+}
+
 void sealfree(SSL* t) {
     SSL_free(t);
 }

@@ -28,4 +28,6 @@ long sealsend(SSL* t, const char* data, std::size_t n);
 // Sends close_notify, without waiting for the peer's: the lingering close
 // then reads what it sends.
 void sealshut(SSL* t);
+// The handshake is done and ALPN chose h2.
+bool sealtwo(SSL* t);
 void sealfree(SSL* t);
