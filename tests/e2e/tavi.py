@@ -4,6 +4,7 @@ loopback TCP. Python standard library only.
 Environment:
   TAVI           the binary under test (set by tests/CMakeLists.txt)
   TAVI_SANITIZE  ON when it is built with the address and UB sanitizers
+  TAVI_H2        ON when it is built with libnghttp2 (HTTP/2 in --web)
   TAVI_RUNNER    a command prefix that starts it, e.g. "wine" (default none)
   TAVI_TARGET    "posix" or "windows": the system it is built for (default:
                  "windows" when TAVI ends in .exe, else "posix")
@@ -30,6 +31,8 @@ HOST = "127.0.0.1"
 BINARY = os.environ.get("TAVI", "")
 RUNNER = shlex.split(os.environ.get("TAVI_RUNNER", ""))
 SANITIZED = os.environ.get("TAVI_SANITIZE", "OFF").upper() in ("ON", "1", "TRUE", "YES")
+# Built with libnghttp2: --web speaks HTTP/2.
+H2 = os.environ.get("TAVI_H2", "OFF").upper() in ("ON", "1", "TRUE", "YES")
 # Time-outs stretch for sanitized or emulated binaries.
 SLOW = 3.0 if SANITIZED or RUNNER else 1.0
 # The getaddrinfo list is kept until exit by design: not a leak worth a report.

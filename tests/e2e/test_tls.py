@@ -74,10 +74,10 @@ class Https(Chromium, ServerCase):
         self.addCleanup(srv.stop)
         return srv
 
-    def client(self, name=None, version=None):
+    def client(self, name=None, version=None, alpn=("http/1.1",)):
         ctx = ssl.create_default_context(cafile=str(self.ca / "ca.pem"))
         ctx.check_hostname = False
-        ctx.set_alpn_protocols(["h2", "http/1.1"])
+        ctx.set_alpn_protocols(list(alpn))
         if version:
             ctx.minimum_version = ctx.maximum_version = version
         raw = socket.create_connection((HOST, self.tls), timeout=5 * SLOW)
@@ -106,6 +106,9 @@ class Https(Chromium, ServerCase):
                 self.assertEqual(self.names(s), want)
                 self.assertTrue(self.ask(s).endswith(b"\r\n\r\nx"))
                 self.assertEqual(s.selected_alpn_protocol(), "http/1.1")
+        # The server's order decides: h2 first, where it is served.
+        with self.client(alpn=("http/1.1", "h2")) as s:
+            self.assertEqual(s.selected_alpn_protocol(), "h2" if tavi.H2 else "http/1.1")
         with self.assertRaises(ssl.SSLError):
             self.client(version=ssl.TLSVersion.TLSv1_1)
         # A TLS 1.3 client uses a ticket once: a resumed connection gets a new one.

@@ -1,0 +1,304 @@
+"""HTTP/2 in --web: the rows of test_web's table as a second wire (curl over
+h2c and over TLS, nghttp with every stream on one connection), then frames
+written by Python's h2 or by hand: malformed requests, hostile clients, the
+GOAWAY after the last request and at a stop."""
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+try:
+    import h2.config
+    import h2.connection
+    import h2.events
+except ImportError:  # Debian's python3-h2, for an interpreter of another place
+    sys.path.append("/usr/lib/python3/dist-packages")
+    try:
+        import h2.config
+        import h2.connection
+        import h2.events
+    except ImportError:
+        h2 = None
+if h2:
+    import hpack
+
+import tavi
+from sitekit import Log, logline
+from tavi import HOST, SLOW, ServerCase
+from test_web import CASES, MTIME, TREE
+
+PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+DATE = re.compile(rb"date: [A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT")
+H2READY = tavi.H2 and tavi.TARGET.name == "posix"
+
+
+def fields(head):
+    """The status and the fields of an answer's head, as HTTP/2 carries them."""
+    lines = head.split(b"\r\n")
+    return int(lines[0].split(b" ")[1]), [
+        (n.lower(), v) for n, _, v in (line.partition(b": ") for line in lines[1:]) if n.lower() != b"connection"]
+
+
+def h2row(request):
+    """A row's one request as (method, target, fields, body), or None where
+    HTTP/2 cannot say it so: several requests, fields of HTTP/1.1's framing,
+    a Host that is not the one :authority gives."""
+    head, sep, body = request.partition(b"\r\n\r\n")
+    lines = head.split(b"\r\n")
+    parts = lines[0].split(b" ")
+    if not sep or len(parts) != 3 or parts[2] != b"HTTP/1.1" or not re.fullmatch(rb"/[!-~]*", parts[1]):
+        return None
+    named = [(n.lower(), s, v) for n, s, v in (line.partition(b": ") for line in lines[1:])]
+    names = [n for n, _, _ in named]
+    if (b"host", b": ", b"a") not in named or names.count(b"host") != 1 or any(
+            not s or b" " in n or b"\t" in n or n in (b"connection", b"transfer-encoding") for n, s, _ in named):
+        return None
+    length = dict((n, v) for n, _, v in named).get(b"content-length", b"0")
+    if len(body) != int(length) or names.count(b"content-length") > 1:
+        return None
+    return parts[0], parts[1], [(n, v) for n, _, v in named if n not in (b"host", b"content-length")], body
+
+
+def curl(url, method, target, extra, body, *flags):
+    args = ["curl", "-s", "-i", "--path-as-is", "--max-time", str(10 * SLOW), *flags]
+    args += ["-I"] if method == b"HEAD" else ["-X", method.decode()]
+    for n, v in extra:
+        args += ["-H", n + (b": " + v if v else b";")]
+    if body:
+        args += ["--data-binary", "@-"]
+    got = subprocess.run([*args, url.encode() + target], input=body, capture_output=True, timeout=20 * SLOW).stdout
+    head, _, rest = got.partition(b"\r\n\r\n")
+    return (*fields(DATE.sub(b"date: *", head)), rest)
+
+
+@unittest.skipUnless(H2READY and h2, "HTTP/2: libnghttp2 in the Linux build, python3-h2")
+class Rows(ServerCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.certs = Path(tempfile.mkdtemp(prefix="tavi-h2-"))
+        (cls.certs / "a").mkdir()
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-days", "2", "-subj", "/CN=localhost", "-keyout", "a/privkey.pem", "-out", "a/fullchain.pem"],
+                       cwd=cls.certs, check=True, capture_output=True, timeout=60)
+
+    def setUp(self):
+        self.tls = tavi.free_port()
+        self.srv = self.serve(TREE, flags=["--web", "--certs", str(self.certs), "--https", str(self.tls), "--plain"])
+        for path in self.srv.root.rglob("*"):
+            os.utime(path, (MTIME, MTIME))
+        os.utime(self.srv.root / "a/ns.txt", ns=(MTIME * 10**9 + 300,) * 2)
+        self.log = Log(self.srv)
+
+    def test_each_row_on_both_wires(self):
+        rows = [(h2row(request), want, todo) for request, want, *todo in CASES if h2row(request)]
+        self.assertGreater(len(rows), 50)
+        for wire, url, flags in (("h2c", f"http://{HOST}:{self.srv.port}", ["--http2-prior-knowledge"]),
+                                 ("h2", f"https://{HOST}:{self.tls}", ["--http2", "-k"])):
+            for (method, target, extra, body), want, todo in rows:
+                with self.subTest(wire=wire, target=target, method=method):
+                    head, _, wbody = want.partition(b"\r\n\r\n")
+                    code, wfields = fields(head.replace(b"Date: *", b"date: *"))
+                    self.assertEqual(curl(url, method, target, extra, body, *flags), (code, wfields, wbody))
+                    todo = todo[0] if todo else target
+                    self.assertEqual(self.log.new(), logline(todo))
+
+    def test_streams_on_one_connection(self):
+        paths = [b"/blob", b"/nope", b"/page.html", b"/list", b"/large", b"/docs/", b"/list/"]
+        got = subprocess.run(["nghttp", "-v", *(f"https://{HOST}:{self.tls}" + p.decode() for p in paths)],
+                             capture_output=True, timeout=20 * SLOW).stdout
+        codes = dict(re.findall(rb"recv \(stream_id=(\d+)\) :status: (\d+)", got))
+        self.assertEqual([codes.get(b"%d" % (13 + 2 * k)) for k in range(len(paths))],
+                         [b"200", b"404", b"200", b"303", b"200", b"200", b"200"])
+        self.assertEqual(self.log.new(), b"".join(logline(p) for p in paths))
+
+
+def frame(kind, flags, stream, payload=b""):
+    return len(payload).to_bytes(3, "big") + bytes([kind, flags]) + stream.to_bytes(4, "big") + payload
+
+
+class Client:
+    """An h2c client of Python's h2 that sends what it is told, checked or not."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection((HOST, port), timeout=10 * SLOW)
+        self.conn = h2.connection.H2Connection(h2.config.H2Configuration(
+            client_side=True, header_encoding=None, validate_outbound_headers=False,
+            normalize_outbound_headers=False, validate_inbound_headers=False))
+        self.conn.initiate_connection()
+        self.flush()
+        self.events, self.ended = [], False
+
+    def flush(self):
+        self.sock.sendall(self.conn.data_to_send())
+
+    def ask(self, path=b"/x.txt", extra=(), end=True, method=b"GET"):
+        sid = self.conn.get_next_available_stream_id()
+        self.conn.send_headers(sid, [(b":method", method), (b":path", path), (b":scheme", b"http"),
+                                     (b":authority", b"a"), *extra], end_stream=end)
+        self.flush()
+        return sid
+
+    def until(self, done, most=30000):
+        """Reads events until done(event) or the connection ends; the events read."""
+        seen = []
+        for _ in range(most):
+            try:
+                data = self.sock.recv(65536)
+            except (ConnectionResetError, socket.timeout):
+                data = b""
+            if not data:
+                self.ended = True
+                return seen
+            for e in self.conn.receive_data(data):
+                seen.append(e)
+                if isinstance(e, h2.events.DataReceived):
+                    self.conn.acknowledge_received_data(e.flow_controlled_length, e.stream_id)
+                if done(e):
+                    self.flush()
+                    return seen
+            self.flush()
+        return seen
+
+
+def ended(sid):
+    return lambda e: isinstance(e, (h2.events.StreamEnded, h2.events.StreamReset)) and e.stream_id == sid
+
+
+def status(seen, sid):
+    """The stream's :status and body, or its reset's error code."""
+    for e in seen:
+        if isinstance(e, h2.events.StreamReset) and e.stream_id == sid:
+            return ("reset", e.error_code)
+    head = [dict(e.headers) for e in seen if isinstance(e, h2.events.ResponseReceived) and e.stream_id == sid]
+    body = b"".join(e.data for e in seen if isinstance(e, h2.events.DataReceived) and e.stream_id == sid)
+    return (int(head[0][b":status"]), body) if head else None
+
+
+@unittest.skipUnless(H2READY and h2, "HTTP/2: libnghttp2 in the Linux build, python3-h2")
+class Frames(ServerCase):
+    tree = {"a/x.txt": b"x", "a/big": os.urandom(4 << 20)}
+
+    def setUp(self):
+        if self._testMethodName != "test_goaway_at_a_stop_lets_the_stream_finish":
+            self.srv = self.serve(self.tree, flags=["--web"])
+
+    def test_malformed_requests_are_stream_errors(self):
+        c = Client(self.srv.port)
+        rows = [
+            [(b":method", b"GET"), (b":scheme", b"http"), (b":authority", b"a")],  # no :path
+            [(b":method", b"GET"), (b":method", b"GET"), (b":path", b"/x.txt"), (b":scheme", b"http")],
+            [(b":method", b"GET"), (b":path", b"/x.txt"), (b":scheme", b"http"), (b"X-Up", b"1")],
+            *([(b":method", b"GET"), (b":path", b"/x.txt"), (b":scheme", b"http"), (name, value)]
+              for name, value in ((b"connection", b"close"), (b"keep-alive", b"1"), (b"proxy-connection", b"x"),
+                                  (b"transfer-encoding", b"chunked"), (b"upgrade", b"h2c"), (b"te", b"gzip"))),
+        ]
+        for fields_sent in rows:
+            with self.subTest(fields_sent):
+                sid = c.conn.get_next_available_stream_id()
+                c.conn.send_headers(sid, fields_sent, end_stream=True)
+                c.flush()
+                self.assertEqual(status(c.until(ended(sid)), sid), ("reset", 1))  # PROTOCOL_ERROR
+        # The connection still serves, TE: trailers among its fields; a header block past 64 KiB gets 431.
+        sid = c.ask(extra=[(b"te", b"trailers")])
+        self.assertEqual(status(c.until(ended(sid)), sid), (200, b"x"))
+        sid = c.ask(extra=[(b"x-%d" % k, b"v" * 1000) for k in range(70)])
+        self.assertEqual(status(c.until(ended(sid)), sid), (431, b"The request's header is too large."))
+        self.assertEqual(Log(self.srv).new(), logline(b"/x.txt") + logline(b"431 The request's header is too large."))
+
+    def test_hostile_clients_are_let_go(self):
+        # Each floods one connection; it ends (GOAWAY or closed), and a newcomer is served meanwhile.
+        opened = frame(1, 4, 1, bytes([0x82, 0x84, 0x86, 0x41, 0x01, ord("a")]))  # HEADERS, no END_STREAM
+        floods = {
+            "empty DATA": opened + frame(0, 0, 1) * 5000,
+            # A body longer than its Content-Length: each stream is reset.
+            "resets it is made to send": b"".join(
+                frame(1, 4, k, bytes([0x82, 0x84, 0x86, 0x41, 0x01, ord("a"), 0x5c, 0x01, ord("1")]))
+                + frame(0, 1, k, b"xx") for k in range(1, 2 * 300, 2)),
+            "rapid resets": b"".join(frame(1, 5, k, bytes([0x82, 0x84, 0x86, 0x41, 0x01, ord("a")]))
+                                     + frame(3, 0, k, bytes(4)) for k in range(1, 2 * 3000, 2)),
+            "CONTINUATION": frame(1, 0, 1, bytes([0x82, 0x84, 0x86])) + frame(9, 0, 1, bytes([0x40, 1, 120, 1, 120])) * 20000,
+            "PING": frame(6, 0, 0, bytes(8)) * 200000,
+        }
+        for name, flood in floods.items():
+            with self.subTest(name):
+                s = socket.create_connection((HOST, self.srv.port), timeout=10 * SLOW)
+                s.sendall(PREFACE + frame(4, 0, 0))
+                try:
+                    s.sendall(flood)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+                fresh = Client(self.srv.port)
+                sid = fresh.ask()
+                self.assertEqual(status(fresh.until(ended(sid)), sid), (200, b"x"))
+                got, end = b"", time.monotonic() + 10 * SLOW
+                while time.monotonic() < end:
+                    try:
+                        more = s.recv(1 << 20)
+                    except (ConnectionResetError, socket.timeout):
+                        more = b""
+                    if not more:
+                        break
+                    got += more
+                self.assertLess(time.monotonic(), end, "the flooding connection was kept")
+                s.close()
+
+    def test_goaway_after_the_last_request(self):
+        s = opened(self.srv.port)
+        pack, got, seen = hpack.Encoder(), readframes(s), []
+        # In rounds within the 128 streams a client may have open.
+        for r in range(10):
+            s.sendall(b"".join(frame(1, 5, 200 * r + 2 * k + 1, pack.encode(ASK)) for k in range(100)))
+            while sum(f[0] == 0 and f[1] & 1 for f in seen) < 100 * (r + 1):
+                seen.append(next(got))
+        seen += list(got)
+        self.assertEqual([f[2] for f in seen if f[0] == 7], [1999])  # GOAWAY, NO_ERROR
+        self.assertEqual(sorted(f[2] for f in seen if f[0] == 0 and f[1] & 1), list(range(1, 2000, 2)))
+
+    def test_goaway_at_a_stop_lets_the_stream_finish(self):
+        srv = tavi.Server(self.tree, flags=["--web"]).start()
+        self.addCleanup(srv.stop)
+        s = opened(srv.port)
+        s.sendall(frame(1, 5, 1, hpack.Encoder().encode(ASK[:1] + [(":path", "/big")] + ASK[2:])))
+        time.sleep(0.2 * SLOW)
+        srv.proc.send_signal(signal.SIGTERM)
+        seen = frames(s)
+        self.assertEqual([f[2] for f in seen if f[0] == 7], [1])
+        self.assertEqual(b"".join(f[3] for f in seen if f[0] == 0), self.tree["a/big"])
+        self.assertEqual(srv.proc.wait(10 * SLOW), 0)
+
+
+ASK = [(":method", "GET"), (":path", "/x.txt"), (":scheme", "http"), (":authority", "a")]
+
+
+def opened(port):
+    """An h2c connection whose windows are as wide as they go: the server may send all it has."""
+    s = socket.create_connection((HOST, port), timeout=10 * SLOW)
+    s.sendall(PREFACE + frame(4, 0, 0, (4).to_bytes(2, "big") + (2**31 - 1).to_bytes(4, "big"))
+              + frame(8, 0, 0, (2**31 - 1 - 65535).to_bytes(4, "big")))
+    return s
+
+
+def readframes(s):
+    """The frames the server sends until it closes, as (type, flags, stream,
+    payload); a GOAWAY's stream is its last stream id."""
+    data, k, end = b"", 0, time.monotonic() + 20 * SLOW
+    while time.monotonic() < end:
+        while len(data) - k >= 9 and len(data) - k >= 9 + int.from_bytes(data[k:k + 3], "big"):
+            size, kind, flags = int.from_bytes(data[k:k + 3], "big"), data[k + 3], data[k + 4]
+            sid, payload = int.from_bytes(data[k + 5:k + 9], "big"), data[k + 9:k + 9 + size]
+            yield kind, flags, int.from_bytes(payload[:4], "big") if kind == 7 else sid, payload
+            k += 9 + size
+        more = s.recv(1 << 20)
+        if not more:
+            return
+        data, k = data[k:] + more, 0
+
+
+def frames(s):
+    return list(readframes(s))
