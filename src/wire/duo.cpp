@@ -43,6 +43,14 @@ struct strm {
 
 }  // namespace
 
+// A DATA frame's payload that follows the frames gathered, from the file by
+// the kernel's path: the frame's header is the last bytes gathered.
+struct piece {
+    filehand fptr = filenone;
+    std::int64_t offs = 0, left = 0;
+    bool owns = false;  // its stream has let go of the file: it closes it once sent
+};
+
 struct duo {
     nghttp2_session* sess = nullptr;
     std::uint64_t slot = 0;  // the entry it is the session of
@@ -51,6 +59,7 @@ struct duo {
     int files = 0;        // answers reading from an open file: one at a time
     std::string out;      // frames on their way
     std::size_t sent = 0; // of out
+    piece cut;            // behind out, on the plain port
     std::int64_t took = 0;  // bytes the client took since its patience began again
     int resets = 0, empties = 0;
     bool gone = false;    // GOAWAY submitted
@@ -58,8 +67,21 @@ struct duo {
 
 namespace {
 
+void fileshuts(filehand fptr) {
+    if (fileshut(fptr) != 0) {
+        perror("close 3");
+        exit(1);
+    }
+}
+
+// The stream is done with its file: closed now, or by the piece still to send from it.
 void fileend(duo& d, strm& s) {
     if (s.r.fptr == filenone) return;
+    if (d.cut.left > 0 && d.cut.fptr == s.r.fptr) {
+        d.cut.owns = true;
+        s.r.fptr = filenone;
+        return;
+    }
     if (fileshut(s.r.fptr) != 0) {
         perror("close 3");
         exit(1);
@@ -71,34 +93,51 @@ void fileend(duo& d, strm& s) {
 void duofree(duo* d) {
     if (d->sess) nghttp2_session_del(d->sess);
     for (auto& k : d->strms) fileend(*d, *k.second);
+    if (d->cut.owns) fileshuts(d->cut.fptr);
     delete d;
 }
 
-// The body, pulled as the windows open: from memory, or from the file at the
-// stream's offset. A file that shrank resets its stream: its length is said.
-ssize_t duopull(nghttp2_session*, std::int32_t, std::uint8_t* buf, std::size_t length, std::uint32_t* flags,
-                nghttp2_data_source* source, void* user) {
-    duo& d = *static_cast<duo*>(user);
+// The body, pulled as the windows open: how much the next DATA frame
+// carries. Its bytes are written by duopush, not copied through the library.
+ssize_t duopull(nghttp2_session*, std::int32_t, std::uint8_t*, std::size_t length, std::uint32_t* flags,
+                nghttp2_data_source* source, void*) {
     strm& s = *static_cast<strm*>(source->ptr);
     std::size_t most = std::size_t(s.r.left) < length ? std::size_t(s.r.left) : length;
-    long got;
-    if (s.r.fptr != filenone) {
-        got = fileread(s.r.fptr, s.r.offs, reinterpret_cast<char*>(buf), most);
-        if (got <= 0) {
-            fileend(d, s);
-            return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
-        }
-    } else {
-        memcpy(buf, s.r.text.data() + s.r.offs, most);
-        got = long(most);
+    *flags |= NGHTTP2_DATA_FLAG_NO_COPY;
+    if (std::int64_t(most) == s.r.left) *flags |= NGHTTP2_DATA_FLAG_EOF;
+    return ssize_t(most);
+}
+
+// A DATA frame: its header, then its payload from memory, or from the file:
+// read into the frames gathered over TLS, or left to the kernel on the plain
+// port, where the frames gathered go out first. A file that shrank under an
+// announced frame leaves the connection no way on.
+int duopush(nghttp2_session*, nghttp2_frame*, const std::uint8_t* framehd, std::size_t length,
+            nghttp2_data_source* source, void* user) {
+    duo& d = *static_cast<duo*>(user);
+    strm& s = *static_cast<strm*>(source->ptr);
+    d.out.append(reinterpret_cast<const char*>(framehd), 9);
+    std::int64_t offs = s.r.offs;
+    s.r.offs += std::int64_t(length);
+    s.r.left -= std::int64_t(length);
+    if (s.r.fptr == filenone) {
+        d.out.append(s.r.text, std::size_t(offs), length);
+        return 0;
     }
-    s.r.offs += got;
-    s.r.left -= got;
-    if (s.r.left == 0) {
-        *flags |= NGHTTP2_DATA_FLAG_EOF;
-        fileend(d, s);
+    if (!clntconn(d.slot).tls) {
+        d.cut = piece{s.r.fptr, offs, std::int64_t(length), false};
+        if (s.r.left == 0) fileend(d, s);
+        return NGHTTP2_ERR_PAUSE;
     }
-    return got;
+    std::size_t have = d.out.size();
+    d.out.resize(have + length);
+    for (std::size_t got = 0; got < length;) {
+        long r = fileread(s.r.fptr, offs + std::int64_t(got), &d.out[have + got], length - got);
+        if (r <= 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
+        got += std::size_t(r);
+    }
+    if (s.r.left == 0) fileend(d, s);
+    return 0;
 }
 
 // The request line HTTP/1.1 would have sent, and its fields, read as
@@ -230,6 +269,7 @@ nghttp2_session_callbacks* callbacks() {
         nghttp2_session_callbacks_set_on_frame_recv_callback(made, onframe);
         nghttp2_session_callbacks_set_on_frame_send_callback(made, onsent);
         nghttp2_session_callbacks_set_on_stream_close_callback(made, onclose);
+        nghttp2_session_callbacks_set_send_data_callback(made, duopush);
         return made;
     }();
     return cbs;
@@ -240,12 +280,39 @@ nghttp2_session_callbacks* callbacks() {
 void duosync(std::uint64_t i) {
     conn& c = clntconn(i);
     duo& d = *c.two;
-    bool out = d.sent < d.out.size();
+    bool out = d.sent < d.out.size() || d.cut.left > 0;
     c.pend = out || nghttp2_session_want_write(d.sess);
     c.busy = std::int32_t(d.strms.size());
     // An idle connection keeps no frames' buffer.
     if (!out && c.busy == 0) std::string().swap(d.out), d.sent = 0;
     if (!c.pend && !nghttp2_session_want_read(d.sess)) linger(i, "close 2");
+}
+
+// Gathers the frames the session has, up to a piece of a file: false when
+// the session failed.
+bool duogather(duo& d) {
+    d.out.clear();
+    d.sent = 0;
+    duopump(d);
+    // Each answer's log line leaves before its first byte.
+    logflush();
+    while (d.out.size() < outmost && d.cut.left == 0) {
+        const std::uint8_t* p = nullptr;
+        ssize_t k = nghttp2_session_mem_send(d.sess, &p);
+        if (k < 0) return false;
+        if (k == 0) break;
+        d.out.append(reinterpret_cast<const char*>(p), std::size_t(k));
+    }
+    return true;
+}
+
+// A piece of a file is sent: a file its stream let go of closes.
+void piecedone(duo& d) {
+    if (d.cut.left == 0 && d.cut.owns) {
+        fileshuts(d.cut.fptr);
+        --d.files;
+        d.cut = piece();
+    }
 }
 
 }  // namespace
@@ -287,26 +354,27 @@ void duosend(std::uint64_t i, std::int64_t* spent) {
     conn& c = clntconn(i);
     duo& d = *c.two;
     while (*spent < sendbudget) {
-        if (d.sent == d.out.size()) {
-            d.out.clear();
-            d.sent = 0;
-            duopump(d);
-            // Each answer's log line leaves before its first byte.
-            logflush();
-            while (d.out.size() < outmost) {
-                const std::uint8_t* p = nullptr;
-                ssize_t k = nghttp2_session_mem_send(d.sess, &p);
-                if (k < 0) return scrap(i);
-                if (k == 0) break;
-                d.out.append(reinterpret_cast<const char*>(p), std::size_t(k));
-            }
+        long r;
+        if (d.sent == d.out.size() && d.cut.left == 0) {
+            if (!duogather(d)) return scrap(i);
             if (d.out.empty()) break;
         }
-        std::size_t size = d.out.size() - d.sent;
-        long r = c.tls ? sealsend(c.tls, d.out.data() + d.sent, size) : socksend(c.desc, d.out.data() + d.sent, size, false);
-        if (r == -1) return scrap(i);
-        if (r == sockagain) break;
-        d.sent += std::size_t(r);
+        if (d.sent < d.out.size()) {
+            std::size_t size = d.out.size() - d.sent;
+            r = c.tls ? sealsend(c.tls, d.out.data() + d.sent, size)
+                      : socksend(c.desc, d.out.data() + d.sent, size, d.cut.left > 0);
+            if (r == -1) return scrap(i);
+            if (r == sockagain) break;
+            d.sent += std::size_t(r);
+        } else {
+            r = sockfile(c.desc, d.cut.fptr, d.cut.offs, d.cut.left);
+            // A file that shrank under its frame: the frame cannot be finished.
+            if (r == -1 || r == 0) return scrap(i);
+            if (r == sockagain) break;
+            d.cut.offs += r;
+            d.cut.left -= r;
+            piecedone(d);
+        }
         *spent += r;
         if ((d.took += r) >= tookleast) {
             d.took = 0;
@@ -324,4 +392,27 @@ void duostop(std::uint64_t i) {
     nghttp2_submit_goaway(d.sess, NGHTTP2_FLAG_NONE, nghttp2_session_get_last_proc_stream_id(d.sess),
                           NGHTTP2_NO_ERROR, nullptr, 0);
     duosync(i);
+}
+
+std::string duoframes(std::uint64_t i) {
+    duo& d = *clntconn(i).two;
+    std::string wire;
+    for (;;) {
+        if (!duogather(d)) break;
+        wire += d.out;
+        if (d.cut.left > 0) {
+            std::string part(std::size_t(d.cut.left), '\0');
+            long got = fileread(d.cut.fptr, d.cut.offs, &part[0], part.size());
+            part.resize(got > 0 ? std::size_t(got) : 0);
+            wire += part;
+            d.cut.left = 0;
+            piecedone(d);
+        } else if (d.out.empty()) {
+            break;
+        }
+    }
+    d.out.clear();
+    d.sent = 0;
+    duosync(i);
+    return wire;
 }

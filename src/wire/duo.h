@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The bytes an HTTP/2 client begins with (RFC 9113, 3.4).
 const char duopreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
@@ -28,3 +29,6 @@ void duoread(std::uint64_t i, const char* data, std::size_t n);
 void duosend(std::uint64_t i, std::int64_t* spent);
 // A stop: GOAWAY naming the last stream taken; the streams begun finish.
 void duostop(std::uint64_t i);
+// The bytes the session of entry i has to send now, as duosend would send
+// them, taken off it without a socket: the wire as a string.
+std::string duoframes(std::uint64_t i);
