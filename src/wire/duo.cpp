@@ -21,6 +21,10 @@ namespace {
 
 // Frames gathered for one send: a few TLS records' worth, full ones.
 const std::size_t outmost = 64 * 1024;
+// A TLS record's most plaintext: frames go out in whole records while more follow.
+const std::size_t sealrecord = 16384;
+// A file's bytes read at once for frames over TLS: four of them, not one read each.
+const std::size_t aheadmost = 64 * 1024;
 // A client that asks for a stream reset again and again (a WINDOW_UPDATE of
 // 0, a frame on a closed stream) makes the server spend on each: past this
 // many in one connection it is told to calm down and let go.
@@ -60,6 +64,10 @@ struct duo {
     std::string out;      // frames on their way
     std::size_t sent = 0; // of out
     piece cut;            // behind out, on the plain port
+    std::string ahead;    // over TLS: a file's bytes read for the next frames
+    filehand aheadf = filenone;
+    std::int64_t aheadat = 0;  // where in aheadf they begin
+    bool dry = false;     // the last gathering found nothing more to send
     std::int64_t took = 0;  // bytes the client took since its patience began again
     int resets = 0, empties = 0;
     bool gone = false;    // GOAWAY submitted
@@ -77,6 +85,8 @@ void fileshuts(filehand fptr) {
 // The stream is done with its file: closed now, or by the piece still to send from it.
 void fileend(duo& d, strm& s) {
     if (s.r.fptr == filenone) return;
+    // Its number may be the next file's.
+    if (d.aheadf == s.r.fptr) d.aheadf = filenone;
     if (d.cut.left > 0 && d.cut.fptr == s.r.fptr) {
         d.cut.owns = true;
         s.r.fptr = filenone;
@@ -129,13 +139,19 @@ int duopush(nghttp2_session*, nghttp2_frame*, const std::uint8_t* framehd, std::
         if (s.r.left == 0) fileend(d, s);
         return NGHTTP2_ERR_PAUSE;
     }
-    std::size_t have = d.out.size();
-    d.out.resize(have + length);
-    for (std::size_t got = 0; got < length;) {
-        long r = fileread(s.r.fptr, offs + std::int64_t(got), &d.out[have + got], length - got);
-        if (r <= 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
-        got += std::size_t(r);
+    if (d.aheadf != s.r.fptr || offs < d.aheadat || offs + std::int64_t(length) > d.aheadat + std::int64_t(d.ahead.size())) {
+        std::int64_t rest = std::int64_t(length) + s.r.left;
+        d.ahead.resize(rest < std::int64_t(aheadmost) ? std::size_t(rest) : aheadmost);
+        d.aheadf = filenone;
+        for (std::size_t got = 0; got < d.ahead.size();) {
+            long r = fileread(s.r.fptr, offs + std::int64_t(got), &d.ahead[got], d.ahead.size() - got);
+            if (r <= 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
+            got += std::size_t(r);
+        }
+        d.aheadf = s.r.fptr;
+        d.aheadat = offs;
     }
+    d.out.append(d.ahead, std::size_t(offs - d.aheadat), length);
     if (s.r.left == 0) fileend(d, s);
     return 0;
 }
@@ -284,14 +300,14 @@ void duosync(std::uint64_t i) {
     c.pend = out || nghttp2_session_want_write(d.sess);
     c.busy = std::int32_t(d.strms.size());
     // An idle connection keeps no frames' buffer.
-    if (!out && c.busy == 0) std::string().swap(d.out), d.sent = 0;
+    if (!out && c.busy == 0) std::string().swap(d.out), std::string().swap(d.ahead), d.sent = 0;
     if (!c.pend && !nghttp2_session_want_read(d.sess)) linger(i, "close 2");
 }
 
 // Gathers the frames the session has, up to a piece of a file: false when
 // the session failed.
 bool duogather(duo& d) {
-    d.out.clear();
+    d.out.erase(0, d.sent);
     d.sent = 0;
     duopump(d);
     // Each answer's log line leaves before its first byte.
@@ -355,12 +371,17 @@ void duosend(std::uint64_t i, std::int64_t* spent) {
     duo& d = *c.two;
     while (*spent < sendbudget) {
         long r;
-        if (d.sent == d.out.size() && d.cut.left == 0) {
+        // Over TLS a part record is topped up with what follows before it goes.
+        std::size_t size = d.out.size() - d.sent;
+        if (d.cut.left == 0 && (size == 0 || (c.tls && size < sealrecord && !d.dry))) {
             if (!duogather(d)) return scrap(i);
-            if (d.out.empty()) break;
+            d.dry = d.out.size() == size;
+            size = d.out.size();
+            if (size == 0) break;
         }
-        if (d.sent < d.out.size()) {
-            std::size_t size = d.out.size() - d.sent;
+        if (size > 0) {
+            // Whole records while more follow; what is left waits for them.
+            if (c.tls && !d.dry && size > sealrecord) size -= size % sealrecord;
             r = c.tls ? sealsend(c.tls, d.out.data() + d.sent, size)
                       : socksend(c.desc, d.out.data() + d.sent, size, d.cut.left > 0);
             if (r == -1) return scrap(i);
@@ -400,6 +421,7 @@ std::string duoframes(std::uint64_t i) {
     for (;;) {
         if (!duogather(d)) break;
         wire += d.out;
+        d.sent = d.out.size();
         if (d.cut.left > 0) {
             std::string part(std::size_t(d.cut.left), '\0');
             long got = fileread(d.cut.fptr, d.cut.offs, &part[0], part.size());
