@@ -1,7 +1,8 @@
 """Connections under pressure: an upload still gets its whole answer, a
 client the server cannot watch yet keeps its patience, descriptors running
 out cost no spin, a full server makes room for a newcomer by ending the most
-silent request, a newcomer is watched at once, resets before the accept pass,
+silent request, a newcomer is watched at once, a log that cannot be written
+holds back every answer, resets before the accept pass,
 the deadlines end only clients that stopped, --web holds crowds, and it
 stops without cutting a download."""
 import contextlib
@@ -234,10 +235,15 @@ class Pressure(ServerCase):
         log, seen = srv.dir / "stdout", bytearray()
         os.mkfifo(log)
         pipe = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
+
+        def read():
+            with contextlib.suppress(BlockingIOError):
+                while more := os.read(pipe, 1 << 16):
+                    seen.extend(more)
         self.addCleanup(os.close, pipe)
         self.addCleanup(srv.stop)
         # What the server logged, in a file again for its stop to read.
-        self.addCleanup(lambda: (log.unlink(), log.write_bytes(seen.replace(b"-", b""))))
+        self.addCleanup(lambda: (read(), log.unlink(), log.write_bytes(seen.replace(b"-", b""))))
         srv.start()
         fill = os.open(log, os.O_WRONLY | os.O_NONBLOCK)
         with contextlib.suppress(BlockingIOError):
@@ -249,11 +255,6 @@ class Pressure(ServerCase):
             self.addCleanup(s.close)
             send(s, get(path))
         self.assertFalse(any(ended(s, 0.5) for s in clients), "an answer left before its log line")
-
-        def read():
-            with contextlib.suppress(BlockingIOError):
-                while more := os.read(pipe, 1 << 16):
-                    seen.extend(more)
         read()
         for s, path, want in zip(clients, (b"/w", b"/f"), (WAVE, FILE)):
             self.assertTrue(ended(s, 5 * SLOW))

@@ -1,8 +1,10 @@
 """HTTPS in --web: a test CA made by the openssl command, pairs per site
 picked by the name the client sends, TLS 1.2 and 1.3 only, the plain port's
-308 and its ACME path, --plain, a renewal picked up while a connection stays,
-a broken one kept out, the graceful stop with a TLS download on its way, and
-headless Chromium loading a page with its stylesheet and image over HTTPS."""
+308 and its ACME path, --plain, files and ranges from disk, close_notify
+after a refusal, handshakes waited for without cost, a broken connection
+failing alone, a renewal picked up while a connection stays, a broken one
+kept out, the graceful stop with a TLS download on its way, and headless
+Chromium loading a page with its stylesheet and image over HTTPS."""
 import random
 import re
 import shutil
@@ -140,9 +142,10 @@ class Https(Chromium, ServerCase):
         self.assertIn(b"\r\nLocation: https://site:%d/x.txt?q\r\n" % self.tls, moved)
         # A challenge is known by the path served, once decoded and its dot segments gone: one that climbs
         # out of the challenges' folder is moved as any other.
-        for target, status in ((b"/.well-known/acme-challenge/tok", b"200 OK"), (b"/.well-known/%61cme-challenge/tok",
-                               b"200 OK"), (b"/.well-known/acme-challenge/../../x.txt", b"308 Permanent Redirect"),
-                               (b"/.well-known/acme-challenge/%2e%2E/..%2f/x.txt", b"308 Permanent Redirect")):
+        for target, status in ((b"/.well-known/acme-challenge/../../x.txt", b"308 Permanent Redirect"),
+                               (b"/.well-known/acme-challenge/%2e%2E/..%2f/x.txt", b"308 Permanent Redirect"),
+                               (b"/.well-known/acme-challenge/tok", b"200 OK"),
+                               (b"/.well-known/%61cme-challenge/./tok", b"200 OK")):
             got = srv.talk(b"GET " + target + b" HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")[0]
             self.assertTrue(got.startswith(b"HTTP/1.1 " + status + b"\r\n"), got)
             self.assertTrue(got.endswith(b"\r\n\r\ntok") if status == b"200 OK" else
