@@ -300,6 +300,11 @@ class Server:
         """How many descriptors the server holds."""
         return len(os.listdir(self._proc_path("fd")))
 
+    def cpu(self):
+        """The seconds of processor time the server has used, its own and the system's for it."""
+        fields = self._proc_path("stat").read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def rss_kib(self):
         status = self._proc_path("status").read_text()
         return int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))

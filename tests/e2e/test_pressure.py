@@ -1,7 +1,8 @@
 """Connections under pressure: an upload still gets its whole answer, a
 client the server cannot watch yet keeps its patience, descriptors running
 out cost no spin, a full server makes room for a newcomer by ending the most
-silent request, a newcomer is watched at once, resets before the accept pass,
+silent request, a newcomer is watched at once, a log that cannot be written
+holds back every answer, resets before the accept pass,
 the deadlines end only clients that stopped, --web holds crowds, and it
 stops without cutting a download."""
 import contextlib
@@ -22,7 +23,7 @@ import unittest
 from unittest import mock
 
 import tavi
-from sitekit import NOT_FOUND, get, listed, ok
+from sitekit import NOT_FOUND, get, listed, logline, ok
 from tavi import HOST, SANITIZED, SLOW, TARGET, ServerCase, connect, read_all, send
 
 FILE = random.Random(4).randbytes(100000)
@@ -51,11 +52,6 @@ def ended(sock, wait=0.0):
 
 def body(answer):
     return answer.split(b"\r\n\r\n", 1)[1]
-
-
-def cpu_seconds(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def download(port, pace, result, key):
@@ -168,12 +164,12 @@ class Pressure(ServerCase):
         holders = [connect(srv.port) for _ in range(8 - srv.settle_fds())]
         waiting = connect(srv.port)
         send(waiting, get(b"/f"))
-        before = cpu_seconds(srv.proc.pid)
+        before = srv.cpu()
         time.sleep(2)
         lines = (srv.dir / "stderr").read_text().count("\n")
         self.assertLessEqual(lines, 40)
         self.assertGreater(lines, 0)
-        self.assertLess(cpu_seconds(srv.proc.pid) - before, 0.1)
+        self.assertLess(srv.cpu() - before, 0.1)
         holders.pop().close()  # one descriptor for the socket, one for the file
         holders.pop().close()
         freed = time.monotonic()
@@ -229,6 +225,44 @@ class Pressure(ServerCase):
                     send(newcomer, get(b"/f"))
                     self.assertTrue(body(read_all(newcomer)[0]) == FILE)
                     self.assertLess(time.monotonic() - asked, 2 * SLOW)
+
+    @unittest.skipUnless(TARGET.name == "posix", "a named pipe for standard output")
+    def test_log_before_answers(self):
+        # The log lines of a turn leave before its answers, a large one's
+        # too: while the log's pipe is full, no answer has a byte out; once
+        # it is read, each line is there when its answer's first byte comes.
+        srv = tavi.Server({"a/w": WAVE, "a/f": FILE}, flags=["--web"])
+        log, seen = srv.dir / "stdout", bytearray()
+        os.mkfifo(log)
+        pipe = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
+
+        def read():
+            with contextlib.suppress(BlockingIOError):
+                while more := os.read(pipe, 1 << 16):
+                    seen.extend(more)
+        self.addCleanup(os.close, pipe)
+        self.addCleanup(srv.stop)
+        # What the server logged, in a file again for its stop to read.
+        self.addCleanup(lambda: (read(), log.unlink(), log.write_bytes(seen.replace(b"-", b""))))
+        srv.start()
+        fill = os.open(log, os.O_WRONLY | os.O_NONBLOCK)
+        with contextlib.suppress(BlockingIOError):
+            for _ in range(1000):
+                os.write(fill, b"-" * 4096)
+        os.close(fill)
+        clients = [connect(srv.port) for _ in range(2)]
+        for s, path in zip(clients, (b"/w", b"/f")):
+            self.addCleanup(s.close)
+            send(s, get(path))
+        self.assertFalse(any(ended(s, 0.5) for s in clients), "an answer left before its log line")
+        read()
+        for s, path, want in zip(clients, (b"/w", b"/f"), (WAVE, FILE)):
+            self.assertTrue(ended(s, 5 * SLOW))
+            read()
+            self.assertIn(logline(path), seen)
+            self.assertTrue(body(read_all(s)[0]) == want)
+        self.assertTrue(srv.alive())
+        self.assertEqual((srv.dir / "stderr").read_text(), "")
 
     def test_resets_before_accept_pass(self):
         # Under Winsock a client reset while it waits to be taken makes

@@ -1,8 +1,11 @@
 """HTTPS in --web: a test CA made by the openssl command, pairs per site
 picked by the name the client sends, TLS 1.2 and 1.3 only, the plain port's
-308 and its ACME path, --plain, a renewal picked up while a connection stays,
-a broken one kept out, the graceful stop with a TLS download on its way, and
-headless Chromium loading a page with its stylesheet and image over HTTPS."""
+308 and its ACME path, --plain, files and ranges from disk, close_notify
+after a refusal, handshakes waited for without cost, a broken connection
+failing alone, a renewal picked up while a connection stays, a broken one
+kept out, the graceful stop with a TLS download on its way, and headless
+Chromium loading a page with its stylesheet and image over HTTPS."""
+import random
 import re
 import shutil
 import signal
@@ -19,6 +22,8 @@ import tavi
 from tavi import HOST, SLOW, TARGET, ServerCase, free_port, read_all
 from test_browser import CHROMIUM, Chromium, logline
 
+# More than the TLS buffer of a body holds, in bytes that show where each came from.
+BIG = random.Random(9).randbytes(300 << 10)
 TREE = {"a/x.txt": b"x", "a/.well-known/acme-challenge/tok": b"tok", "b.test/x.txt": b"b"}
 # Once loaded, the page writes into its title its image's width and the colour its stylesheet gave.
 PAGE = {
@@ -75,24 +80,34 @@ class Https(Chromium, ServerCase):
         return srv
 
     def client(self, name=None, version=None, alpn=("http/1.1",)):
+        """A client that takes an end of the stream without close_notify for a cut answer."""
         ctx = ssl.create_default_context(cafile=str(self.ca / "ca.pem"))
         ctx.check_hostname = False
         ctx.set_alpn_protocols(list(alpn))
         if version:
             ctx.minimum_version = ctx.maximum_version = version
         raw = socket.create_connection((HOST, self.tls), timeout=5 * SLOW)
-        return ctx.wrap_socket(raw, server_hostname=name)
+        return ctx.wrap_socket(raw, server_hostname=name, suppress_ragged_eofs=False)
 
-    def ask(self, s, path=b"/x.txt", close=False):
-        s.sendall(b"GET " + path + b" HTTP/1.1\r\nHost: a\r\n" + (b"Connection: close\r\n" if close else b"")
-                  + b"\r\n")
-        got = b""
-        while b"\r\n\r\n" not in got or len(got.partition(b"\r\n\r\n")[2]) < int(
-                got.split(b"Content-Length: ")[1].split(b"\r\n")[0]):
-            more = s.recv(65536)
-            if not more:
-                break
-            got += more
+    def ask(self, s, path=b"/x.txt", fields=b"", behind=b""):
+        """Sends a request, and the requests behind in the same write; reads an answer to each."""
+        s.sendall(b"GET " + path + b" HTTP/1.1\r\nHost: a\r\n" + fields + b"\r\n" + behind)
+        return self.answers(s, 1 + behind.count(b"\r\n\r\n"))
+
+    def answers(self, s, count=1):
+        """What arrives until count answers are whole, by their Content-Length."""
+        got, start = b"", 0
+        for _ in range(count):
+            while True:
+                head = got.find(b"\r\n\r\n", start)
+                if head >= 0:
+                    end = head + 4 + int(re.search(rb"\r\nContent-Length: (\d+)\r\n", got[start:head + 2])[1])
+                    if len(got) >= end:
+                        break
+                if not (more := s.recv(65536)):
+                    return got
+                got += more
+            start = end
         return got
 
     def names(self, s):
@@ -128,46 +143,145 @@ class Https(Chromium, ServerCase):
         moved = srv.talk(b"GET /x.txt?q HTTP/1.1\r\nHost: Site:80\r\nConnection: close\r\n\r\n")[0]
         self.assertIn(b"HTTP/1.1 308 Permanent Redirect\r\n", moved)
         self.assertIn(b"\r\nLocation: https://site:%d/x.txt?q\r\n" % self.tls, moved)
-        acme = srv.talk(b"GET /.well-known/acme-challenge/tok HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
-        self.assertTrue(acme[0].startswith(b"HTTP/1.1 200 OK\r\n") and acme[0].endswith(b"\r\n\r\ntok"), acme)
+        # A challenge is known by the path served, once decoded and its dot segments gone: one that climbs
+        # out of the challenges' folder is moved as any other.
+        for target, status in ((b"/.well-known/acme-challenge/../../x.txt", b"308 Permanent Redirect"),
+                               (b"/.well-known/acme-challenge/%2e%2E/..%2f/x.txt", b"308 Permanent Redirect"),
+                               (b"/.well-known/acme-challenge/tok", b"200 OK"),
+                               (b"/.well-known/%61cme-challenge/./tok", b"200 OK")):
+            got = srv.talk(b"GET " + target + b" HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")[0]
+            self.assertTrue(got.startswith(b"HTTP/1.1 " + status + b"\r\n"), got)
+            self.assertTrue(got.endswith(b"\r\n\r\ntok") if status == b"200 OK" else
+                            b"\r\nLocation: https://a:%d%s\r\n" % (self.tls, target) in got, got)
+
+    def test_files_from_disk(self):
+        # A file too large to be kept in memory leaves through the TLS buffer
+        # refill after refill, and a range of it from where it begins to where
+        # it ends: the kept connection then reads its next request. A short
+        # answer gathered with the file's in one send goes first.
+        srv = self.start()
+        (srv.root / "a/big").write_bytes(BIG)
+        with self.client() as s:
+            head, _, body = self.ask(s, b"/big").partition(b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n") and body == BIG, (head, len(body)))
+            head, _, body = self.ask(s, b"/big", b"Range: bytes=1000-70000\r\n").partition(b"\r\n\r\n")
+            self.assertIn(b"\r\nContent-Range: bytes 1000-70000/%d\r\n" % len(BIG), head)
+            self.assertTrue(body == BIG[1000:70001], len(body))
+            self.assertTrue(self.ask(s).endswith(b"\r\n\r\nx"))
+            missing, _, rest = self.ask(s, b"/nope", behind=b"GET /big HTTP/1.1\r\nHost: a\r\n\r\n").partition(
+                b"\r\n\r\nNo such file.")
+            self.assertTrue(missing.startswith(b"HTTP/1.1 404 Not Found\r\n"), missing)
+            self.assertTrue(rest.startswith(b"HTTP/1.1 200 OK\r\n") and rest.endswith(b"\r\n\r\n" + BIG), rest[:200])
+
+    def test_refusals_end_with_close_notify(self):
+        # A refused request is answered and the connection closed, closed as
+        # TLS closes: a client that does not forgive a cut stream reads the
+        # answer to its end, after a refusal (the lingering close) and after
+        # an answer that asked to close.
+        self.start()
+        for asked, status in ((b"GET /x.txt HTTP/1.1\r\n\r\n", b"400 Bad Request"),
+                              (b"PUT /x.txt HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nxx", b"405 Method Not Allowed"),
+                              (b"POST /x.txt HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n", b"405 Method Not Allowed")):
+            with self.subTest(asked), self.client() as s:
+                s.sendall(asked)
+                try:
+                    got = read_all(s)
+                except ssl.SSLEOFError:
+                    self.fail("the stream ended without close_notify")
+                self.assertTrue(got[0].startswith(b"HTTP/1.1 " + status + b"\r\n") and got[1] == "close", got)
+
+    def test_waiting_handshakes_cost_nothing(self):
+        # A client that connected and says nothing, and one that stopped
+        # halfway through its hello, are waited for, not polled.
+        srv = self.start()
+        into, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.assertRaises(ssl.SSLWantReadError, ssl.create_default_context().wrap_bio(into, out).do_handshake)
+        hello = out.read()
+        with socket.create_connection((HOST, self.tls), timeout=5 * SLOW), \
+                socket.create_connection((HOST, self.tls), timeout=5 * SLOW) as half:
+            half.sendall(hello[:len(hello) // 2])
+            time.sleep(0.2)
+            before = srv.cpu()
+            time.sleep(1.5)
+            self.assertLess(srv.cpu() - before, 0.2)
 
     def test_plain_too(self):
         srv = self.start("--plain")
         got = srv.talk(b"GET /x.txt HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")[0]
         self.assertTrue(got.startswith(b"HTTP/1.1 200 OK\r\n") and got.endswith(b"\r\n\r\nx"), got)
 
+    def records(self):
+        """A connection whose records the test makes and sends itself: (the
+        socket, the TLS, what it reads, what it wrote), the handshake done but
+        for its last flight, still in what it wrote."""
+        into, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+        ctx = ssl.create_default_context(cafile=str(self.ca / "ca.pem"))
+        ctx.check_hostname = False
+        tls = ctx.wrap_bio(into, out)
+        raw = socket.create_connection((HOST, self.tls), timeout=5 * SLOW)
+        self.addCleanup(raw.close)
+        for _ in range(10):
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                raw.sendall(out.read())
+                into.write(raw.recv(65536))
+        return raw, tls, into, out
+
+    def drain(self, raw, tls, into):
+        """What the TLS reads until the server ends the connection."""
+        got = b""
+        for _ in range(1000):
+            try:
+                more = tls.read(65536)
+                got += more
+            except ssl.SSLWantReadError:
+                into.write(more := raw.recv(65536))
+            except ssl.SSLZeroReturnError:
+                more = b""
+            if not more:
+                break
+        return got
+
     def segment(self, pads, size):
         """The answers to requests (padded by pads, the last closing) sent in
         one segment, in records of size bytes, behind the handshake's end, and
         the bytes asked."""
-        into, out = ssl.MemoryBIO(), ssl.MemoryBIO()
-        ctx = ssl.create_default_context(cafile=str(self.ca / "ca.pem"))
-        ctx.check_hostname = False
-        tls, got = ctx.wrap_bio(into, out), b""
         asked = b"".join(b"GET /x.txt HTTP/1.1\r\nHost: a\r\nX-Pad: " + b"p" * pad + b"\r\n\r\n" for pad in pads)
         asked = asked[:-2] + b"Connection: close\r\n\r\n"
-        with socket.create_connection((HOST, self.tls), timeout=5 * SLOW) as raw:
-            for _ in range(10):
-                try:
-                    tls.do_handshake()
-                    break
-                except ssl.SSLWantReadError:
-                    raw.sendall(out.read())
-                    into.write(raw.recv(65536))
-            for k in range(0, len(asked), size):
-                tls.write(asked[k:k + size])
-            raw.sendall(out.read())
-            for _ in range(1000):
-                try:
-                    more = tls.read(65536)
-                    got += more
-                except ssl.SSLWantReadError:
-                    into.write(more := raw.recv(65536))
-                except ssl.SSLZeroReturnError:
-                    more = b""
-                if not more:
-                    break
-        return got.count(b"HTTP/1.1 200 OK\r\n"), len(asked)
+        raw, tls, into, out = self.records()
+        for k in range(0, len(asked), size):
+            tls.write(asked[k:k + size])
+        raw.sendall(out.read())
+        return self.drain(raw, tls, into).count(b"HTTP/1.1 200 OK\r\n"), len(asked)
+
+    def test_broken_records_fail_alone(self):
+        # A connection that sends what is not TLS, for its hello or behind
+        # its handshake, leaves nothing of its failure to another: there a
+        # record that arrives in two parts is still waited for and read.
+        self.start()
+        for junk in ("hello", "record"):
+            with self.subTest(junk):
+                raw, tls, into, out = self.records()
+                raw.sendall(out.read())
+                into.write(raw.recv(65536))  # the ticket: the handshake is done
+                if junk == "hello":
+                    bad = socket.create_connection((HOST, self.tls), timeout=5 * SLOW)
+                    bad.sendall(b"GET /x.txt HTTP/1.1\r\nHost: a\r\n\r\n")
+                else:
+                    with self.client() as s:
+                        bad = socket.fromfd(s.fileno(), socket.AF_INET, socket.SOCK_STREAM)
+                    bad.sendall(b"\x17\x03\x03\x00\x20" + b"\x00" * 32)
+                with bad:
+                    read_all(bad)
+                tls.write(b"GET /x.txt HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
+                record = out.read()
+                raw.sendall(record[:20])
+                time.sleep(0.1)
+                raw.sendall(record[20:])
+                got = self.drain(raw, tls, into)
+                self.assertTrue(got.startswith(b"HTTP/1.1 200 OK\r\n") and got.endswith(b"\r\n\r\nx"), got)
 
     def test_records_in_one_segment(self):
         # Records that arrive together are all read, though the socket has

@@ -143,6 +143,7 @@ CASES = [
      (b"/empty.txt", b"/nope", b"/page.html")),
     (ask(b"/large") + ask(b"/empty.txt"), served(LARGE, b"application/octet-stream") + served(b"", TEXT),
      (b"/large", b"/empty.txt")),
+    (ask(b"/nope") + ask(b"/large"), MISSING + served(LARGE, b"application/octet-stream"), (b"/nope", b"/large")),
     (ask(b"/x", b"Transfer-Encoding: gzip"), *refused(b"Transfer coding not implemented.", b"501 Not Implemented")),
     (ask(b"/x", b"Transfer-Encoding: gzip", b" chunked"), *refused(b"Folded field line.")),
     (ask(b"/x", b"Content-Length: 3", b"Content-Length: 4") + b"abc", *refused(b"Bad Content-Length.")),
@@ -218,6 +219,16 @@ class Answers(ServerCase):
         self.assertEqual(self.talk(b"GET / HTTP/1.1\r\nHost: a.\r\n\r\n"),
                          (answer(b"400 Bad Request", b"Host bad: one.", TEXT, link=b"close"), "close"))
         self.assertEqual(self.log.new(), logline(b"/blob") + logline(b"400 Host bad: one."))
+
+    def test_time_zero(self):
+        # A file last changed at the epoch has its date and tag as any other.
+        os.utime(self.srv.root / "a/blob", (0, 0))
+        epoch = b"Thu, 01 Jan 1970 00:00:00 GMT"
+        for fields, want in (((), WHOLE), ((b"If-Modified-Since: " + epoch,), FRESH)):
+            got, end = self.talk(ask(b"/blob", *fields))
+            want = want.replace(STAMP, epoch).replace(tag(BLOB), b'"0-%x"' % len(BLOB))
+            self.assertEqual((got.partition(b"\r\n\r\n")[0], end), (want.partition(b"\r\n\r\n")[0], "close"))
+            self.assertTrue(got == want)
 
     def test_kept_connection(self):
         # The next request may begin in the packet of the one before; the
