@@ -5,6 +5,7 @@ GOAWAY after the last request and at a stop."""
 import os
 import re
 import signal
+import ssl
 import socket
 import subprocess
 import sys
@@ -272,6 +273,34 @@ class Frames(ServerCase):
         self.assertEqual(b"".join(f[3] for f in seen if f[0] == 0), self.tree["a/big"])
         self.assertEqual(srv.proc.wait(10 * SLOW), 0)
 
+
+    def test_patience_is_not_bought_a_byte_at_a_time(self):
+        # One client opens its window a byte at a time; another, idle, sends PINGs. Each has its 20 s.
+        slow = socket.create_connection((HOST, self.srv.port), timeout=30 * SLOW)
+        slow.sendall(PREFACE + frame(4, 0, 0, (4).to_bytes(2, "big") + bytes(4))
+                     + frame(1, 5, 1, hpack.Encoder().encode(ASK[:1] + [(":path", "/big")] + ASK[2:])))
+        idle = opened(self.srv.port)
+        start, ends = time.monotonic(), {}
+        while len(ends) < 2 and time.monotonic() - start < 30 * SLOW:
+            for name, s, more in (("slow", slow, frame(8, 0, 1, (1).to_bytes(4, "big"))),
+                                  ("idle", idle, frame(6, 0, 0, bytes(8)))):
+                if name in ends:
+                    continue
+                try:
+                    s.sendall(more)
+                    s.setblocking(False)
+                    while s.recv(65536):
+                        pass
+                    ends[name] = time.monotonic() - start
+                except (BlockingIOError, ssl.SSLWantReadError):
+                    pass
+                except OSError:
+                    ends[name] = time.monotonic() - start
+                s.setblocking(True)
+            time.sleep(0.1)
+        self.assertEqual(sorted(ends), ["idle", "slow"])
+        for name, took in ends.items():
+            self.assertTrue(19 <= took <= 23 * SLOW, f"{name} ended after {took:.1f} s")
 
 ASK = [(":method", "GET"), (":path", "/x.txt"), (":scheme", "http"), (":authority", "a")]
 
