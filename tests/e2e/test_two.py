@@ -2,6 +2,7 @@
 h2c and over TLS, nghttp with every stream on one connection), then frames
 written by Python's h2 or by hand: malformed requests, hostile clients, the
 GOAWAY after the last request and at a stop."""
+import itertools
 import os
 import re
 import signal
@@ -12,6 +13,7 @@ import sys
 import tempfile
 import time
 import unittest
+import unittest.mock
 from pathlib import Path
 
 try:
@@ -186,7 +188,7 @@ class Frames(ServerCase):
     tree = {"a/x.txt": b"x", "a/big": os.urandom(4 << 20)}
 
     def setUp(self):
-        if self._testMethodName != "test_goaway_at_a_stop_lets_the_stream_finish":
+        if self._testMethodName not in ("test_goaway_at_a_stop_lets_the_stream_finish", "test_full_server"):
             self.srv = self.serve(self.tree, flags=["--web"])
 
     def test_malformed_requests_are_stream_errors(self):
@@ -301,6 +303,24 @@ class Frames(ServerCase):
         self.assertEqual(sorted(ends), ["idle", "slow"])
         for name, took in ends.items():
             self.assertTrue(19 <= took <= 23 * SLOW, f"{name} ended after {took:.1f} s")
+
+    @unittest.skipIf(tavi.SANITIZED, "the sanitizers' own descriptors")
+    def test_full_server(self):
+        # Descriptors for 63 connections, all HTTP/2 sessions with nothing open: a newcomer ends the oldest.
+        with unittest.mock.patch.object(tavi, "RUNNER", ["prlimit", "--nofile=190"] + tavi.RUNNER):
+            srv = self.serve(self.tree, flags=["--web"])
+        crowd = []
+        for _ in range(63):
+            crowd.append(opened(srv.port))
+            self.addCleanup(crowd[-1].close)
+            crowd[-1].sendall(frame(1, 5, 1, hpack.Encoder().encode(ASK)))
+            self.assertTrue(any(f[0] == 0 and f[1] & 1 for f in itertools.islice(readframes(crowd[-1]), 4)))
+        asked = time.monotonic()
+        self.assertTrue(srv.talk(b"GET /x.txt HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")[0].endswith(b"\r\nx"))
+        # At once: an idle session is not an unfinished request, given its 2 s.
+        self.assertLess(time.monotonic() - asked, 1.5)
+        crowd[0].settimeout(2 * SLOW)
+        self.assertEqual(crowd[0].recv(100), b"")
 
 ASK = [(":method", "GET"), (":path", "/x.txt"), (":scheme", "http"), (":authority", "a")]
 
