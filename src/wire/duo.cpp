@@ -353,6 +353,9 @@ bool duomake(std::uint64_t i) {
     if (nghttp2_submit_settings(d->sess, NGHTTP2_FLAG_NONE, set, sizeof set / sizeof set[0]) != 0) return false;
     c.two = std::move(d);
     c.pend = true;
+    // Frames of many streams follow one another: none may wait for the
+    // acknowledgement of the one before.
+    socknodelay(c.desc);
     return true;
 }
 
