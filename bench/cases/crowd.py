@@ -7,7 +7,7 @@ import socket
 import time
 
 from harness.procs import say
-from harness.rounds import figures, pctl, record
+from harness.rounds import figures, pctl, progress, record
 from harness.servers import CROWD_IDLE, NOFILE, pair_up
 from harness.tools import run_one
 
@@ -51,7 +51,6 @@ def newcomers(port, count):
     return sorted(took)
 
 
-
 def run(env):
     # Fewer idle connections where the hard descriptor limit leaves tavi room
     # for fewer: it keeps a socket and a file for each.
@@ -67,6 +66,7 @@ def run(env):
         runs = {}
         for cell in CELLS:
             conns = cell["conns"]
+            progress(cell["label"])
             for s in pair:
                 res, err = run_one(s, "1k.bin", conns, env.secs, env.lua)
                 if res is None:
@@ -80,6 +80,7 @@ def run(env):
                 say(f"  {'':22s} tavi/nginx {c['median']:.2f}")
         p99, hwm = {}, {}
         for s in pair:
+            progress(f"{s.name}, {idle} idle held")
             held = hold_idle(s.port, idle)
             if held is None:
                 continue

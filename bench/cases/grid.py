@@ -13,7 +13,7 @@ import time
 from harness.procs import Server, per_request, port_free, say, spawn, strace_calls, which
 from harness.rounds import alternate, cpu_per_request, figures, fmt, goals_say, median, record
 from harness.servers import LABEL, TAVI, apt_install, check, start_all
-from harness.tools import run_one, wrk
+from harness.tools import ERRORS, run_one, wrk
 
 UNIT = {"rps": "req/s", "mbps": "MB/s"}
 # Cells run in this order within a round, so the first 1 KiB x 32 run comes
@@ -103,7 +103,7 @@ def report(env, live, runs, failed, hwm_32):
             got = list(runs.get((cell["label"], name), {}).values())
             byt = sum(x["bytes"] for x in got)
             per_gb = sum(x["cpu"] for x in got) / (byt / 1e9) if byt else float("nan")
-            e = [sum(x[k] for x in got) for k in ("connect", "read", "write", "timeout")]
+            e = [sum(x[k] for x in got) for k in ERRORS]
             say(f"  {name:9s} {fmt(median([x['rps'] for x in got]), 9, 1)}"
                 f" {fmt(median([x['mbps'] for x in got]), 8, 1)} {fmt(cpu_per_request(got) * 1000, 12, 3)}"
                 f" {fmt(per_gb, 9, 1)} {len(got):4d} {sum(x['status'] for x in got):7d}  {'/'.join(map(str, e))}")

@@ -15,10 +15,10 @@ import zlib
 
 from harness.clients import chromium
 from harness.procs import PYTHON, accepts, per_request, say, strace_calls, which
-from harness.rounds import (alternate, cpu_per_request, figures, fmt, goals_say, median, record,
-                            side_values)
+from harness.rounds import (alternate, cpu_per_request, figures, fmt, goals_say, median, progress,
+                            record, side_values)
 from harness.servers import NOFILE, kept, pair_up
-from harness.tools import PIPE_DEPTH, WRK_LUA, WRK_PIPE, ab, run_one, wrk
+from harness.tools import ERRORS, PIPE_DEPTH, WRK_LUA, WRK_PIPE, ab, run_one, wrk
 
 # wrk's connections, each with one thread and with two (no more than its
 # connections); ab's count; the page's images and its timed loads; the
@@ -62,7 +62,6 @@ print(ok)
 """
 
 
-
 def cost(env):
     return 35 + env.rounds * ((len(CELLS) - 1) * 2 * (env.secs + 0.5) + 4) + 2 * env.secs
 
@@ -95,7 +94,6 @@ def page(site):
     os.chmod(os.path.join(site, "page.html"), 0o644)
 
 
-
 def hold_kept(port, count):
     """count connections that each had one 1 KiB answer and stay, or None."""
     req = b"GET /1k.bin HTTP/1.1\r\nHost: a\r\n\r\n"
@@ -116,7 +114,6 @@ def hold_kept(port, count):
             c.close()
         return None
     return held
-
 
 
 def run(env):
@@ -150,6 +147,7 @@ def held(env, pair):
     say(f"  tavi takes (descriptors - 64) / 2 = {(NOFILE - 64) // 2} connections, a socket and a"
         " file each; past that it ends the connection idle longest")
     hwm = {s.name: [None] for s in pair}
+    progress("connections held")
     for s in pair:
         conns = hold_kept(s.port, count)
         if conns is None:
@@ -178,7 +176,7 @@ def rates(env, pair, pipe):
         res, err = run_one(s, "1k.bin", cell["conns"], env.secs, pipe if cell.get("pipe") else env.lua,
                            close=False, threads=cell["threads"])
         if res is not None:
-            res["errors"] = sum(res[k] for k in ("connect", "read", "write", "timeout"))
+            res["errors"] = sum(res[k] for k in ERRORS)
         return res, err
 
     runs, _ = alternate(CELLS, list(byname), env.rounds, one)
@@ -216,6 +214,7 @@ def calls(env, pair):
         f" keeping connections, {env.secs} s each (strace slows the server: the count matters, not"
         " the rate); calls made under 0.005 times a request are in the total only")
     total = {s.name: [None] for s in pair}
+    progress("system calls")
     for s in pair:
         def traced(s=s):
             res, err = wrk(s.port, "1k.bin", 32, env.secs, env.lua, close=False)
@@ -228,7 +227,7 @@ def calls(env, pair):
         done = res["requests"]
         each, ranked = per_request(got, done)
         total[s.name] = [each]
-        errs = sum(res[k] for k in ("connect", "read", "write", "timeout", "status"))
+        errs = sum(res[k] for k in (*ERRORS, "status"))
         say(f"  {s.name:11s} {each:5.2f} a request over {done} requests"
             f" ({done / (res['duration_us'] / 1e6):.0f} req/s traced{f', errors {errs}' if errs else ''})")
         say(f"  {'':11s} " + ", ".join(f"{name} {x:.2f}" for name, x in ranked))
@@ -237,6 +236,7 @@ def calls(env, pair):
 
 def reuse(env, pair):
     say("\n  reuse: connections each server accepted (strace on its accepts)")
+    progress("reuse")
     found = {cell["label"]: ({s.name: [None] for s in pair}, {}) for cell in REUSE}
     for s in pair:
         url = f"http://127.0.0.1:{s.port}/1k.bin"
@@ -263,6 +263,7 @@ def reuse(env, pair):
 def loads(env, pair):
     say(f"\n  Chromium (headless, fresh profile each load), a page of {PAGE_IMAGES} images of"
         f" under 1 KiB: one load counting the accepts, then {CHROME_RUNS} timed loads each, in turns")
+    progress("Chromium")
     took = {s.name: [] for s in pair}
     conns = {s.name: [None] for s in pair}
     for i in range(CHROME_RUNS + 1):

@@ -11,9 +11,9 @@ import time
 
 from harness.clients import chromium, decode, get
 from harness.procs import say, which
-from harness.rounds import alternate, cpu_per_request, figures, fmt, goals_say, median, record
+from harness.rounds import alternate, cpu_per_request, figures, fmt, goals_say, median, progress, record
 from harness.servers import kept, pair_up
-from harness.tools import run_one
+from harness.tools import ERRORS, run_one
 
 from cases.presscold import COLD_FILES, DOC, DOC_PAGE, aged, press_cold
 
@@ -53,7 +53,6 @@ def press_template(template):
     return text
 
 
-
 def press_tree(site):
     """Under the site: doc, a link to the manual; press/l1, l6 and st, each
     the same page of PAGE_SIZE bytes cut from the manual's DOC_PAGE, st's with
@@ -74,7 +73,6 @@ def press_tree(site):
     for d in (os.path.join(site, "press"), *map(os.path.dirname, paths)):
         os.chmod(d, 0o755)
     return page
-
 
 
 def curl_size(port, path, ae):
@@ -201,7 +199,7 @@ def press_rate(env, pair, page, summary):
         if not x:
             continue
         by_round = [t[r]["rps"] / x[r]["rps"] for r in sorted(x) if r in t]
-        errs = (sum(y[k] for y in x.values() for k in ("connect", "read", "write", "timeout")),
+        errs = (sum(y[k] for y in x.values() for k in ERRORS),
                 sum(y["status"] for y in x.values()))
         rps = median([y["rps"] for y in x.values()])
         say(f"  {label:18s} {rps:9.0f} {median([y['p99_us'] / 1000 for y in x.values()]):7.2f}"
@@ -213,7 +211,6 @@ def press_rate(env, pair, page, summary):
     for cell in CELLS:
         figs = figures(turns, "cached 64 KiB -c32", list(byname), "rps", rounds)
         record(env, "press", cell, figs, "tavi --web", cell["peer"])
-
 
 
 def cost(env):
@@ -235,12 +232,14 @@ def run(env):
         pair = pair_up(env.www, env.ngx, text, env.lua, "press.conf", log=log)
         if pair is not None:
             try:
+                progress("weight")
                 press_weight(env, pair, log, summary)
                 press_codings(pair, env.site)
                 press_rate(env, pair, page, summary)
             finally:
                 for s in pair:
                     s.stop()
+        progress("cold crowd")
         press_cold(env, text, summary)
         say("\n  in short")
         say(f"  {'cell':52s} {'tavi --web':>18s} {'nginx':>18s} {'tavi/nginx':>10s}")

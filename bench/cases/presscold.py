@@ -39,7 +39,6 @@ def aged(paths):
         os.chmod(path, 0o644)
 
 
-
 def js_pool(size, seed):
     """size bytes of JavaScript-like text (functions, classes, objects, calls
     and comments), its names and strings made of the words of the manual's
@@ -103,7 +102,6 @@ def cold_files(site):
         digests[f"/press/js/{i}.js"] = hashlib.sha256(data).digest()
     aged(paths)
     return digests
-
 
 
 def cold_round(port, names):

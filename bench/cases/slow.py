@@ -13,7 +13,7 @@ import time
 
 from harness.clients import newcomer
 from harness.procs import HZ, say
-from harness.rounds import fmt, goals_say, median, pctl, record
+from harness.rounds import fmt, goals_say, median, pctl, progress, record
 from harness.servers import NOFILE, pair_up
 
 # How many, each read at SLOW_RATE bytes/s every SLOW_TICK s through a receive
@@ -157,7 +157,6 @@ def slow_run(port, want):
             c.close()
 
 
-
 def run(env):
     """tavi --web and nginx, one after the other, each serving SLOW_DOWNLOADS
     slow readers of 10 MiB and a newcomer every SLOW_EVERY s."""
@@ -177,6 +176,7 @@ def run(env):
         " how late this process itself came to a read")
     try:
         for s in pair:
+            progress(f"{s.name}'s downloads")
             before, t = s.ticks(), time.monotonic()
             try:
                 downloads, took, failed, late, cpu = slow_run(s.port, want)

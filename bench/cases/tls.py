@@ -15,10 +15,10 @@ import subprocess
 import time
 
 from harness.procs import port_free, say, which
-from harness.rounds import (alternate, cpu_per_request, figures, fmt, goals_say, median, pctl, record,
-                            side_values)
+from harness.rounds import (alternate, cpu_per_request, figures, fmt, goals_say, median, pctl, progress,
+                            record, side_values)
 from harness.servers import FILES, NOFILE, TAVI, kept, pair_up
-from harness.tools import STIME_PROCS, run_one, s_time
+from harness.tools import ERRORS, STIME_PROCS, run_one, s_time
 
 from cases.tlsscan import offers
 
@@ -262,6 +262,7 @@ def run(env):
             return
         held(env, pair, ctx)
         rates(env, pair)
+        progress("sslscan and testssl.sh")
         for cell, value in zip(SCAN, offers(pair, env.top)):
             record(env, "tls", cell, {pair[0].name: [value]}, pair[0].name)
     finally:
@@ -277,6 +278,7 @@ def held(env, pair, ctx):
         f" time), then {TLS_NEWCOMERS} newcomers one after another, each a full handshake and"
         " 1 KiB; bytes a connection: the rise of peak RSS over the count")
     hwm, p99, failed = ({s.name: [None] for s in pair} for _ in range(3))
+    progress("connections held")
     for s in pair:
         before = s.hwm_kib()
         t = time.monotonic()
@@ -342,7 +344,7 @@ def rates(env, pair):
         else:
             cpu = [sum(x["cpu"] for x in side.values()) / (sum(x["bytes"] for x in side.values()) / 1e9)
                    for side in (t, n)]  # s a GB
-        errs = [(sum(x[k] for x in side.values() for k in ("connect", "read", "write", "timeout")),
+        errs = [(sum(x[k] for x in side.values() for k in ERRORS),
                  sum(x["status"] for x in side.values())) for side in (t, n)]
         unit = "req/s; CPU us/req" if key == "rps" else "MB/s; CPU s/GB"
         say(f"  {label:16s} {median([x[key] for x in t.values()]):9.1f}"

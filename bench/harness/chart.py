@@ -44,8 +44,8 @@ def draw(cells, path):
     ax.set_xscale("log")
     ax.set_xlim(0.3, max(max(c["ratios"]) for c in shown) * 2)
     rounds = max(len(c["ratios"]) for c in shown)
-    ax.set_title(f"tavi / nginx: the median of {rounds} round{'s' if rounds > 1 else ''}' ratios, the line"
-                 " their range;\norange: a goal of the cell missed", fontsize=9)
+    ax.set_title(f"tavi / nginx: the median of {'the ratios of ' + str(rounds) + ' rounds' if rounds > 1 else 'one round'},"
+                 " the line their range;\norange: a goal of the cell missed", fontsize=9)
     fig.tight_layout()
     fig.savefig(path, metadata={"Date": None})
     plt.close(fig)

@@ -96,7 +96,6 @@ def decode(coding, body):
     return None
 
 
-
 def dechunk(data):
     """A chunked body's bytes, and whether its last chunk came."""
     out, at = bytearray(), 0

@@ -190,7 +190,6 @@ class Server:
         self.proc = None
 
 
-
 def traced(pids, out, flags, work):
     """Runs work() while strace with flags follows the processes pids, what it
     saw going to the file out: what work() gave, or (None, why) when strace did

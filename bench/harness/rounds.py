@@ -11,6 +11,7 @@ import statistics
 import time
 
 from harness.procs import say
+from harness.tools import ERRORS
 
 OPS = {">=": operator.ge, "<=": operator.le, "<": operator.lt, "==": operator.eq}
 # What a goal's key judges, unless its spec names it; the first three are
@@ -78,8 +79,8 @@ def side_values(t, n, key):
     return {"ratio": median([t[r][key] / n[r][key] for r in sorted(t) if r in n and n[r][key]]),
             "p99": p99[0] / p99[1] if p99[1] else math.nan,
             "cpu": cpu[0] / cpu[1] if cpu[1] else math.nan,
-            "errors": sum(x.get("errors", sum(x[k] for k in ("connect", "read", "write", "timeout")))
-                          + x["status"] for x in t.values())}
+            "errors": sum(x["status"] + (x["errors"] if "errors" in x else sum(x[k] for k in ERRORS))
+                          for x in t.values())}
 
 
 def goal(spec, value, peer="nginx", unit=""):

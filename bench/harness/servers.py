@@ -205,8 +205,6 @@ def check(servers, site):
                     " counts the close as a read error, one per request")
 
 
-
-
 def pair_up(www, ngx, template, lua, conf, tavi=None, https=False, log=None):
     """tavi --web (or tavi run as the argv tavi) and nginx started with
     descriptor limits raised, warmed up (over HTTPS with https), tavi's log
@@ -226,7 +224,6 @@ def pair_up(www, ngx, template, lua, conf, tavi=None, https=False, log=None):
             return None
         wrk(s.port, "1k.bin", 4, 1, lua, https=https)
     return pair
-
 
 
 def kept(template):

@@ -31,7 +31,7 @@ request = function() return pipelined end
 # wrk resumes its TLS sessions on the connections it opens anew: full
 # handshakes come from this many openssl s_time -new at once.
 STIME_PROCS = 8
-ERRORS = ("connect", "read", "write", "timeout")
+ERRORS = ("connect", "read", "write", "timeout")  # the kinds of socket error, as wrk counts them
 
 
 def wrk_read(text):
@@ -138,7 +138,7 @@ def s_time(s, secs):
                 if proc.poll() is None:
                     proc.kill()
                     proc.wait()
-        res = {k: 0 for k in ("requests", "bytes", "connect", "read", "write", "timeout", "status")}
+        res = {k: 0 for k in ("requests", "bytes", *ERRORS, "status")}
         for out in outs:
             got = stime_read(out)
             if not got:
@@ -155,19 +155,21 @@ def s_time(s, secs):
 
 
 def h2load_read(text):
-    """h2load's report: a result as wrk's (no p99: h2load gives none), or None."""
-    m = re.search(r"finished in ([\d.]+)(m?s), ([\d.]+) req/s", text)
+    """h2load's report: a result as wrk's, requests those that got an answer;
+    read errors the failed (timeouts among them), connect errors those never
+    started; no p99: h2load gives none. None without a report."""
+    m = re.search(r"finished in ([\d.]+)(us|ms|s), ([\d.]+) req/s", text)
     done = re.search(r"requests: (\d+) total, (\d+) started, (\d+) done, (\d+) succeeded,"
                      r" (\d+) failed, (\d+) errored, (\d+) timeout", text)
     codes = re.search(r"status codes: (\d+) 2xx, (\d+) 3xx, (\d+) 4xx, (\d+) 5xx", text)
     traffic = re.search(r"traffic: [\d.]+[KMG]?B \((\d+)\) total", text)
     if not (m and done and codes and traffic):
         return None
-    secs = float(m[1]) / (1000 if m[2] == "ms" else 1)
-    return {"duration_us": int(secs * 1e6), "requests": int(done[3]), "bytes": int(traffic[1]),
-            "connect": int(done[2]) - int(done[3]) - int(done[6]) - int(done[7]),
-            "read": int(done[6]), "write": 0, "timeout": int(done[7]),
-            "status": int(codes[2]) + int(codes[3]) + int(codes[4]), "p99_us": math.nan}
+    secs = float(m[1]) / {"us": 1e6, "ms": 1e3, "s": 1}[m[2]]
+    return {"duration_us": int(secs * 1e6), "requests": int(done[4]), "bytes": int(traffic[1]),
+            "connect": int(done[1]) - int(done[2]), "read": int(done[5]) - int(done[7]), "write": 0,
+            "timeout": int(done[7]), "status": int(codes[2]) + int(codes[3]) + int(codes[4]),
+            "p99_us": math.nan}
 
 
 def h2load(s, path, conns, streams, secs, https=True):
