@@ -1,6 +1,6 @@
 """The cases of bench/run, in the order a full run takes them. Each module
-declares its cells (and their goals) as data, cost(env), the seconds it should
-take, and run(env)."""
+declares its cells and their goals as data (LIST, all of them in the order
+they run), cost(env), the seconds it should take, and run(env)."""
 
 from cases import crowd, grid, keep, press, slow, tls
 

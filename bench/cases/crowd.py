@@ -6,6 +6,7 @@ latency and wrk -c64 while idle connections are held, and peak memory."""
 import socket
 import time
 
+from harness.clients import hold
 from harness.procs import say
 from harness.rounds import figures, pctl, progress, record
 from harness.servers import CROWD_IDLE, NOFILE, pair_up
@@ -15,25 +16,12 @@ from harness.tools import run_one
 CELLS = [{"label": f"wrk -c{c}", "conns": c, "unit": "req/s"} for c in (64, 256, 1000)]
 HELD = [{"label": "newcomer p99, idle held", "unit": "ms"},
         {"label": "peak RSS, idle held", "unit": "MiB"}]
+LIST = CELLS + HELD
 NEWCOMERS = 200
 
 
 def cost(env):
     return len(CELLS) * 2 * (env.secs + 1) + 2 * (env.secs + 5)
-
-
-def hold_idle(port, count):
-    """count connections that send nothing, or None when they cannot all be made."""
-    held = []
-    try:
-        for _ in range(count):
-            held.append(socket.create_connection(("127.0.0.1", port), timeout=10))
-    except OSError as e:
-        say(f"  {len(held)} idle connections made, then: {e}")
-        for s in held:
-            s.close()
-        return None
-    return held
 
 
 def newcomers(port, count):
@@ -81,7 +69,7 @@ def run(env):
         p99, hwm = {}, {}
         for s in pair:
             progress(f"{s.name}, {idle} idle held")
-            held = hold_idle(s.port, idle)
+            held = hold(s.port, idle)
             if held is None:
                 continue
             try:

@@ -5,12 +5,11 @@ servers taking turns run by run. Then each server's peak memory and CPU time,
 tavi's system calls per request (strace) and its binary's size."""
 
 import os
-import signal
 import socket
 import subprocess
 import time
 
-from harness.procs import Server, per_request, port_free, say, spawn, strace_calls, which
+from harness.procs import Server, interrupt, per_request, port_free, say, spawn, strace_calls, which
 from harness.rounds import alternate, cpu_per_request, figures, fmt, goals_say, median, record
 from harness.servers import LABEL, TAVI, apt_install, check, start_all
 from harness.tools import ERRORS, run_one, wrk
@@ -21,12 +20,14 @@ UNIT = {"rps": "req/s", "mbps": "MB/s"}
 # one by MB/s, where a run ends with responses half sent.
 CELLS = [{"label": f"{LABEL[f]} x{c}", "file": f, "conns": c, "key": key, "unit": UNIT[key],
           "goals": [("ratio", ">=", least)]}
-         for f, c, key, least in (("1k.bin", 1, "rps", 0.9), ("1k.bin", 32, "rps", 1.0), ("64k.bin", 8, "rps", 0.8),
-                                  ("10m.bin", 1, "mbps", 0.8), ("10m.bin", 4, "mbps", 0.8))]
+         for f, c, key, least in (("1k.bin", 1, "rps", 0.9), ("1k.bin", 32, "rps", 1.0),
+                                  ("64k.bin", 8, "rps", 0.8), ("10m.bin", 1, "mbps", 0.8),
+                                  ("10m.bin", 4, "mbps", 0.8))]
 TOTALS = [{"label": "peak RSS under 1 KiB x32", "unit": "MiB", "goals": [("value", "<=", 2)]},
           {"label": "CPU s per 1,000 1 KiB requests", "unit": "CPU s", "goals": [("ratio", "<=", 1.0)]},
           {"label": "CPU s per GB of 10 MiB", "unit": "CPU s", "goals": [("ratio", "<=", 2.5)]},
           {"label": "system calls per 1 KiB request", "unit": "calls"}]
+LIST = CELLS + TOTALS
 STRACE_REQUESTS = 2000
 
 
@@ -107,7 +108,8 @@ def report(env, live, runs, failed, hwm_32):
             say(f"  {name:9s} {fmt(median([x['rps'] for x in got]), 9, 1)}"
                 f" {fmt(median([x['mbps'] for x in got]), 8, 1)} {fmt(cpu_per_request(got) * 1000, 12, 3)}"
                 f" {fmt(per_gb, 9, 1)} {len(got):4d} {sum(x['status'] for x in got):7d}  {'/'.join(map(str, e))}")
-        c = record(env, "grid", cell, figures(runs, cell["label"], names, cell["key"], env.rounds), "tavi", "nginx")
+        figs = figures(runs, cell["label"], names, cell["key"], env.rounds)
+        c = record(env, "grid", cell, figs, "tavi", "nginx")
         say(f"  tavi/nginx ({c['unit']}) by round: " + " ".join(f"{x:.2f}" for x in c["ratios"])
             + f"  -> median {fmt(c['median'], 0, 2)}")
 
@@ -117,8 +119,8 @@ def report(env, live, runs, failed, hwm_32):
         f" {'CPU s/1k 1KiB req':>17s} {'CPU s/GB 10MiB':>14s}")
     per_k, per_gb = {}, {}
     for s in live:
-        small = [x for c in CELLS if c["file"] == "1k.bin" for x in runs.get((c["label"], s.name), {}).values()]
-        big = [x for c in CELLS if c["file"] == "10m.bin" for x in runs.get((c["label"], s.name), {}).values()]
+        small, big = ([x for c in CELLS if c["file"] == f for x in runs.get((c["label"], s.name), {}).values()]
+                      for f in ("1k.bin", "10m.bin"))
         per_k[s.name] = [cpu_per_request(small) * 1000]
         byt = sum(x["bytes"] for x in big)
         per_gb[s.name] = [sum(x["cpu"] for x in big) / (byt / 1e9) if byt else float("nan")]
@@ -202,12 +204,7 @@ def profile(servers, env):
         res, err = run_one(tavi, "1k.bin", 32, env.secs, env.lua)
         say(f"  during the recording: {res['rps']:.0f} req/s" if res else f"  wrk: {err}")
     finally:
-        rec.send_signal(signal.SIGINT)
-        try:
-            rec.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            rec.kill()
-            rec.wait()
+        interrupt(rec, 30)
     for fields, lines in (("overhead,dso", 8), ("overhead,dso,sym", 30)):
         r = subprocess.run([perf, "report", "-i", data, "--stdio", "--no-children",
                             "-F", fields, "--percent-limit", "0.5"],

@@ -7,14 +7,12 @@ servers' CPU time per request; system calls per request under wrk -c32
 connections counted by strace on the server."""
 
 import os
-import socket
 import struct
-import subprocess
 import time
 import zlib
 
-from harness.clients import chromium
-from harness.procs import PYTHON, accepts, per_request, say, strace_calls, which
+from harness.clients import chromium, hold
+from harness.procs import PYTHON, accepts, established, per_request, say, strace_calls, which
 from harness.rounds import (alternate, cpu_per_request, figures, fmt, goals_say, median, progress,
                             record, side_values)
 from harness.servers import NOFILE, kept, pair_up
@@ -29,12 +27,13 @@ AB_REQUESTS = 20000
 PAGE_IMAGES = 100
 CHROME_RUNS = 5
 KEEP_HELD = 10000
+KEPT_REQ = b"GET /1k.bin HTTP/1.1\r\nHost: a\r\n\r\n"
 CELLS = ([{"label": f"wrk -t{th} -c{c}", "conns": c, "threads": th, "unit": "req/s",
            "goals": [("ratio", ">=", 1.0 if c == 1 else 1.1), ("p99", "<=", 2),
                      *([("cpu", "<=", 0.8)] if c == 32 else []), ("errors", "==", 0)]}
           for c in KEEP_CONNS for th in KEEP_THREADS if th <= c]
-         + [{"label": f"wrk -t{th} -c32, {PIPE_DEPTH} deep", "conns": 32, "threads": th, "pipe": True, "unit": "req/s",
-             "goals": [("ratio", ">=", 1.3), ("p99", "<=", 2)]} for th in KEEP_THREADS]
+         + [{"label": f"wrk -t{th} -c32, {PIPE_DEPTH} deep", "conns": 32, "threads": th, "pipe": True,
+             "unit": "req/s", "goals": [("ratio", ">=", 1.3), ("p99", "<=", 2)]} for th in KEEP_THREADS]
          + [{"label": f"ab -k -c32 -n{AB_REQUESTS}", "ab": True, "unit": "req/s", "goals": [("errors", "==", 0)]}])
 HELD = {"label": "kept connections held: peak RSS", "unit": "MiB", "goals": [("value", "<=", 8)]}
 CALLS = {"label": "system calls a request, wrk -c32", "unit": "calls", "goals": [("ratio", "<", 1)]}
@@ -44,6 +43,7 @@ REUSE = [{"label": label, "argv": argv, "unit": "connections",
                              ("requests.Session, 100", "requests"))]
 CHROME = [{"label": "Chromium: connections", "unit": "connections", "goals": [("value", "<=", 6)]},
           {"label": "Chromium: load event", "unit": "ms", "goals": [("ratio", "<=", 1)]}]
+LIST = [HELD, *CELLS, CALLS, *REUSE, *CHROME]
 REUSE_PY = r"""
 import sys
 port, how = int(sys.argv[1]), sys.argv[2]
@@ -94,28 +94,6 @@ def page(site):
     os.chmod(os.path.join(site, "page.html"), 0o644)
 
 
-def hold_kept(port, count):
-    """count connections that each had one 1 KiB answer and stay, or None."""
-    req = b"GET /1k.bin HTTP/1.1\r\nHost: a\r\n\r\n"
-    held = []
-    try:
-        for _ in range(count):
-            held.append(socket.create_connection(("127.0.0.1", port), timeout=10))
-            held[-1].sendall(req)
-            got = b""
-            while b"\r\n\r\n" not in got or len(got.split(b"\r\n\r\n", 1)[1]) < 1024:
-                more = held[-1].recv(65536)
-                if not more:
-                    raise OSError("closed by the server after an answer")
-                got += more
-    except OSError as e:
-        say(f"  {len(held)} persistent connections made, then: {e}")
-        for c in held:
-            c.close()
-        return None
-    return held
-
-
 def run(env):
     page(env.site)
     pipe = os.path.join(env.top, "pipe.lua")
@@ -149,15 +127,13 @@ def held(env, pair):
     hwm = {s.name: [None] for s in pair}
     progress("connections held")
     for s in pair:
-        conns = hold_kept(s.port, count)
+        conns = hold(s.port, count, KEPT_REQ)
         if conns is None:
             continue
         try:
             time.sleep(1)
-            r = subprocess.run(["ss", "-Htn", "state", "established", f"( sport = :{s.port} )"],
-                               capture_output=True, text=True)
             hwm[s.name] = [s.hwm_kib() / 1024]
-            say(f"  {count} held after one answer each, {s.name:11s} {len(r.stdout.splitlines())}"
+            say(f"  {count} held after one answer each, {s.name:11s} {established(s.port)}"
                 f" still open at the server; peak RSS {hwm[s.name][0]:.1f} MiB, now"
                 f" {s.hwm_kib('VmRSS:') / 1024:.1f} MiB")
         finally:

@@ -27,7 +27,8 @@ COLD_AE = "br, gzip"
 COLD_EVERY = 0.02
 COLD_GAP = 1.0
 COLD_LIMIT = 120
-CELL = {"label": "cold crowd: newcomer p99", "unit": "ms", "goals": [("value", "<", 50), ("failed", "==", 0, "failed")]}
+CELL = {"label": "cold crowd: newcomer p99", "unit": "ms",
+        "goals": [("value", "<", 50), ("failed", "==", 0, "failed")]}
 
 
 def aged(paths):

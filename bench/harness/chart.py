@@ -10,6 +10,7 @@ def pyplot():
     if mpl is None:
         return None
     mpl.use("svg")
+    mpl.rcParams.update({"svg.fonttype": "none", "svg.hashsalt": "tavi"})  # text as text; stable ids
     return debian("matplotlib.pyplot")
 
 
@@ -44,8 +45,9 @@ def draw(cells, path):
     ax.set_xscale("log")
     ax.set_xlim(0.3, max(max(c["ratios"]) for c in shown) * 2)
     rounds = max(len(c["ratios"]) for c in shown)
-    ax.set_title(f"tavi / nginx: the median of {'the ratios of ' + str(rounds) + ' rounds' if rounds > 1 else 'one round'},"
-                 " the line their range;\norange: a goal of the cell missed", fontsize=9)
+    which = f"the ratios of {rounds} rounds" if rounds > 1 else "one round"
+    ax.set_title(f"tavi / nginx: the median of {which}, the line their range;\n"
+                 "orange: a goal of the cell missed", fontsize=9)
     fig.tight_layout()
     fig.savefig(path, metadata={"Date": None})
     plt.close(fig)

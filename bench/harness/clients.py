@@ -3,12 +3,13 @@ a fresh headless Chromium, and a newcomer asking at a steady pace."""
 
 import http.client
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
 import zlib
 
-from harness.procs import PYTHON, accepts, debian, spawn, which
+from harness.procs import PYTHON, accepts, debian, say, spawn, which
 
 CHROMIUM = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
             "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -74,6 +75,31 @@ def chromium(top, url, watch=None):
     finally:
         shutil.rmtree(profile, ignore_errors=True)
     return (r, time.monotonic() - t, n), ""
+
+
+def hold(port, count, req=None):
+    """count connections, each sending req (if given) and reading its 1 KiB
+    answer before the next is made, left open; None (and why, said) when they
+    cannot all be made."""
+    held = []
+    try:
+        for _ in range(count):
+            held.append(socket.create_connection(("127.0.0.1", port), timeout=10))
+            if req is None:
+                continue
+            held[-1].sendall(req)
+            got = b""
+            while b"\r\n\r\n" not in got or len(got.split(b"\r\n\r\n", 1)[1]) < 1024:
+                more = held[-1].recv(65536)
+                if not more:
+                    raise OSError("closed by the server after an answer")
+                got += more
+    except OSError as e:
+        say(f"  {len(held)} {'persistent' if req else 'idle'} connections made, then: {e}")
+        for c in held:
+            c.close()
+        return None
+    return held
 
 
 def brotli_module():

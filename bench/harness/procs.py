@@ -63,6 +63,17 @@ def spawn(argv, **kw):
                             preexec_fn=_die_with_parent, **kw)
 
 
+def interrupt(proc, secs):
+    """Ends proc as Ctrl-C would, so that it writes what it gathered; killed
+    after secs s."""
+    proc.send_signal(signal.SIGINT)
+    try:
+        proc.wait(timeout=secs)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def proc_stat(pid):
     """(ppid, starttime, cpu ticks incl. reaped children) or None."""
     try:
@@ -103,6 +114,13 @@ def port_free():
         return s.getsockname()[1]
 
 
+def established(port):
+    """How many connections to port are established, by ss."""
+    r = subprocess.run(["ss", "-Htn", "state", "established", f"( sport = :{port} )"],
+                       capture_output=True, text=True)
+    return len(r.stdout.splitlines())
+
+
 def port_open(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=0.5):
@@ -126,7 +144,8 @@ class Server:
     def start(self, port, logdir):
         self.port = port
         argv = [a.replace("@PORT@", str(port)) for a in self.argv]
-        err = open(os.path.join(logdir, self.name + ".err"), "wb")
+        self.err = os.path.join(logdir, self.name + ".err")
+        err = open(self.err, "wb")
         out = open(self.log, "wb") if self.log else subprocess.DEVNULL
         self.proc = spawn(argv, cwd=self.cwd, stdout=out, stderr=err)
         err.close()
@@ -141,6 +160,20 @@ class Server:
                 return True
             time.sleep(0.05)
         return False
+
+    def ended(self):
+        """How the server's process ended and the last line it wrote to its
+        standard error, or "" while it runs."""
+        code = self.proc.poll() if self.proc else None
+        if code is None:
+            return ""
+        try:
+            with open(self.err, errors="replace") as f:
+                last = (f.read().strip().splitlines() or [""])[-1][-200:]
+        except OSError:
+            last = ""
+        how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"exit {code}"
+        return f"{self.name} ended, {how}" + (f": {last}" if last else "")
 
     def pids(self):
         """The live processes of this server: the one started, and its
@@ -203,12 +236,7 @@ def traced(pids, out, flags, work):
                 return None, "strace did not attach: " + line.strip()
         return work()
     finally:
-        tracer.send_signal(signal.SIGINT)  # detach; what it saw goes to the file
-        try:
-            tracer.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            tracer.kill()
-            tracer.wait()
+        interrupt(tracer, 20)  # detach; what it saw goes to the file
 
 
 def strace_calls(pids, top, load):

@@ -3,6 +3,7 @@ ab, openssl s_time and h2load. Each reader takes the tool's text and gives a
 result of the same keys as wrk's, or None."""
 
 import math
+import os
 import re
 import subprocess
 import time
@@ -48,11 +49,16 @@ def wrk(port, name, conns, secs, lua, close=True, threads=None, https=False, hea
             *(["-H", "Connection: close"] if close else []),
             *(a for h in headers for a in ("-H", h)), "-s", lua,
             f"{'https' if https else 'http'}://127.0.0.1:{port}/{name}"]
+    return ran(argv, wrk_read, secs + 60)
+
+
+def ran(argv, reader, limit):
+    """argv's output as reader reads it: (the result, ""), or (None, why)."""
     try:
-        r = subprocess.run(argv, capture_output=True, text=True, timeout=secs + 60)
+        r = subprocess.run(argv, capture_output=True, text=True, timeout=limit)
     except subprocess.TimeoutExpired:
-        return None, "wrk timed out"
-    got = wrk_read(r.stdout)
+        return None, f"{os.path.basename(argv[0])} timed out"
+    got = reader(r.stdout)
     return (got, "") if got else (None, (r.stdout + r.stderr).strip()[-300:])
 
 
@@ -63,10 +69,8 @@ def costed(s, load):
     res, err = load()
     time.sleep(0.2)  # what the server still does for connections the client dropped
     after = s.ticks()
-    if res is None:
-        return None, err
-    if not s.pids():
-        return None, "server died"
+    if res is None or not s.pids():
+        return None, "; ".join(x for x in (err if res is None else "server died", s.ended()) if x)
     res["cpu"] = (after - before) / HZ
     return res, ""
 
@@ -100,14 +104,8 @@ def ab_read(text):
 
 def ab(port, requests):
     """ab -k -c32 over 1 KiB: ab_read's result, or None and why."""
-    try:
-        r = subprocess.run(["ab", "-k", "-q", "-c", "32", "-n", str(requests),
-                            f"http://127.0.0.1:{port}/1k.bin"],
-                           capture_output=True, text=True, timeout=300)
-    except subprocess.TimeoutExpired:
-        return None, "ab timed out"
-    got = ab_read(r.stdout)
-    return (got, "") if got else (None, (r.stdout + r.stderr).strip()[-300:])
+    return ran(["ab", "-k", "-q", "-c", "32", "-n", str(requests), f"http://127.0.0.1:{port}/1k.bin"],
+               ab_read, 300)
 
 
 def stime_read(text):
@@ -179,13 +177,5 @@ def h2load(s, path, conns, streams, secs, https=True):
     argv = [which("h2load"), "-c", str(conns), "-m", str(streams), "-D", str(secs),
             f"{'https' if https else 'http'}://127.0.0.1:{s.port}/{path}"]
 
-    def load():
-        try:
-            r = subprocess.run(argv, capture_output=True, text=True, timeout=secs + 60)
-        except subprocess.TimeoutExpired:
-            return None, "h2load timed out"
-        got = h2load_read(r.stdout)
-        return (got, "") if got else (None, (r.stdout + r.stderr).strip()[-300:])
-
-    res, err = costed(s, load)
+    res, err = costed(s, lambda: ran(argv, h2load_read, secs + 60))
     return (rates(res), "") if res else (None, err)
