@@ -227,6 +227,8 @@ def traced(pids, out, flags, work):
     """Runs work() while strace with flags follows the processes pids, what it
     saw going to the file out: what work() gave, or (None, why) when strace did
     not attach. work() gives (something, "") or (None, why)."""
+    if not pids:
+        return None, "nothing to follow: the server is not running"
     tracer = spawn(["strace", *flags, "-o", out] + [a for pid in pids for a in ("-p", str(pid))],
                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
