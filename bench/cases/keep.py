@@ -168,7 +168,7 @@ def rates(env, pair, pipe):
         if not t or not n:
             continue
         c = record(env, "keep", cell, figures(runs, label, list(byname), "rps", env.rounds),
-                   "tavi --web", "nginx", side_values(t, n, "rps"))
+                   "tavi --web", "nginx", side_values(t, n))
         # Pipelined, wrk times each batch but corrects for coordinated omission by
         # the interval between responses: its p99 may come out 0, which is none.
         p99 = [median([x["p99_us"] / 1000 for x in side.values() if x["p99_us"]]) for side in (t, n)]

@@ -338,7 +338,7 @@ def rates(env, pair):
         if not t or not n:
             continue
         figs = figures(runs, label, list(byname), key, env.rounds)
-        c = record(env, "tls", cell, figs, "tavi --web", "nginx", side_values(t, n, key))
+        c = record(env, "tls", cell, figs, "tavi --web", "nginx", side_values(t, n))
         p99 = [median([x["p99_us"] / 1000 for x in side.values()]) for side in (t, n)]
         if key == "rps":
             cpu = [cpu_per_request(list(side.values())) * 1e6 for side in (t, n)]  # us a request

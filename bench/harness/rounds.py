@@ -68,16 +68,15 @@ def ratios(figs, subject, peer):
     return [t / n for t, n in zip(figs[subject], figs[peer]) if t is not None and n]
 
 
-def side_values(t, n, key):
-    """What the goals of a cell against a peer judge, from the runs of each
-    ({round: result}): the median of the rounds' ratios of key, the ratio of
-    the median p99s (a pipelined run's 0 is none), the ratio of the CPU a
-    request pooled over the rounds, and the subject's errors and non-2xx."""
+def side_values(t, n):
+    """What the goals of a cell against a peer judge besides the median of the
+    rounds' ratios, from the runs of each ({round: result}): the ratio of the
+    median p99s (a pipelined run's 0 is none), the ratio of the CPU a request
+    pooled over the rounds, and the subject's errors and non-2xx."""
     p99 = [median([x["p99_us"] for x in side.values() if x["p99_us"]]) for side in (t, n)]
     cpu = [cpu_per_request(list(side.values())) if all("cpu" in x for x in side.values()) else math.nan
            for side in (t, n)]
-    return {"ratio": median([t[r][key] / n[r][key] for r in sorted(t) if r in n and n[r][key]]),
-            "p99": p99[0] / p99[1] if p99[1] else math.nan,
+    return {"p99": p99[0] / p99[1] if p99[1] else math.nan,
             "cpu": cpu[0] / cpu[1] if cpu[1] else math.nan,
             "errors": sum(x["status"] + (x["errors"] if "errors" in x else sum(x[k] for k in ERRORS))
                           for x in t.values())}
