@@ -148,7 +148,17 @@ def tls_check(pair, site, ctx, plain):
     return ok
 
 
-def tls_step(c, st, req):
+def h1_answered(got):
+    """A whole HTTP/1.1 200 of 1 KiB."""
+    head, end, body = got.partition(b"\r\n\r\n")
+    if end and len(body) >= 1024:
+        if not head.startswith(b"HTTP/1.1 200 "):
+            raise OSError(head.split(b"\r\n", 1)[0].decode(errors="replace"))
+        return True
+    return False
+
+
+def tls_step(c, st, req, answered=h1_answered):
     """Takes c as far as it goes without waiting, from the handshake through
     one request to its 1 KiB answer: "done", or the event to wait for."""
     try:
@@ -164,10 +174,7 @@ def tls_step(c, st, req):
             if not more:
                 raise OSError("closed by the server before its answer")
             st["got"] += more
-            head, end, body = st["got"].partition(b"\r\n\r\n")
-            if end and len(body) >= 1024:
-                if not head.startswith(b"HTTP/1.1 200 "):
-                    raise OSError(head.split(b"\r\n", 1)[0].decode(errors="replace"))
+            if answered(st["got"]):
                 return "done"
     except ssl.SSLWantReadError:
         return selectors.EVENT_READ
@@ -175,11 +182,10 @@ def tls_step(c, st, req):
         return selectors.EVENT_WRITE
 
 
-def hold_tls(port, count, ctx):
+def hold_tls(port, count, ctx, req=b"GET /1k.bin HTTP/1.1\r\nHost: localhost\r\n\r\n", answered=h1_answered):
     """count TLS connections (SNI localhost) that each had one 1 KiB answer
-    and stay, TLS_BATCH at a time, their handshakes and requests driven
-    together by a selector: (the connections, ""), or (None, why)."""
-    req = b"GET /1k.bin HTTP/1.1\r\nHost: localhost\r\n\r\n"
+    to req and stay, TLS_BATCH at a time, their handshakes and requests
+    driven together by a selector: (the connections, ""), or (None, why)."""
     held, sel = [], selectors.DefaultSelector()
     todo = {}
     try:
@@ -193,7 +199,7 @@ def hold_tls(port, count, ctx):
             while todo:
                 for c in ready:
                     st = todo[c]
-                    got = tls_step(c, st, req)
+                    got = tls_step(c, st, req, answered)
                     if got == "done":
                         if st["waits"]:
                             sel.unregister(c)

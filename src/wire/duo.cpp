@@ -14,6 +14,7 @@
 #include "dispatch/serve.h"
 #include "output/answer.h"
 #include "output/transmit.h"
+#include "platform/pages.h"
 #include "request/asks.h"
 #include "wire/duo.h"
 
@@ -276,6 +277,49 @@ int onclose(nghttp2_session*, std::int32_t id, std::uint32_t, void* user) {
     return 0;
 }
 
+// The library's blocks: a session's frame buffer of 16 KiB, of which a held
+// connection writes the first page, comes from pages of its own, so the rest
+// stays unwritten; a heap block of that size is often one a handshake's
+// buffers already wrote, and stays resident. Each block's size goes in front.
+const std::size_t pagedleast = 8192;
+const std::size_t blockhead = 16;
+
+void* blockget(std::size_t n, void*) {
+    std::size_t all = n + blockhead;
+    char* p = static_cast<char*>(all >= pagedleast ? pagesget(all) : malloc(all));
+    if (!p) return nullptr;
+    memcpy(p, &all, sizeof all);
+    return p + blockhead;
+}
+
+void blockput(void* q, void*) {
+    if (!q) return;
+    char* p = static_cast<char*>(q) - blockhead;
+    std::size_t all;
+    memcpy(&all, p, sizeof all);
+    if (all >= pagedleast) pagesput(p, all);
+    else free(p);
+}
+
+void* blockzero(std::size_t k, std::size_t n, void* u) {
+    void* p = blockget(k * n, u);
+    if (p) memset(p, 0, k * n);
+    return p;
+}
+
+void* blockmove(void* q, std::size_t n, void* u) {
+    if (!q) return blockget(n, u);
+    std::size_t all;
+    memcpy(&all, static_cast<char*>(q) - blockhead, sizeof all);
+    void* p = blockget(n, u);
+    if (!p) return nullptr;
+    memcpy(p, q, all - blockhead < n ? all - blockhead : n);
+    blockput(q, u);
+    return p;
+}
+
+nghttp2_mem blocks = {nullptr, blockget, blockput, blockzero, blockmove};
+
 nghttp2_session_callbacks* callbacks() {
     static nghttp2_session_callbacks* cbs = [] {
         nghttp2_session_callbacks* made = nullptr;
@@ -343,7 +387,7 @@ bool duomake(std::uint64_t i) {
     if (!cbs) return false;
     auto d = std::unique_ptr<duo, void (*)(duo*)>(new duo, duofree);
     d->slot = i;
-    if (nghttp2_session_server_new(&d->sess, cbs, d.get()) != 0) return false;
+    if (nghttp2_session_server_new3(&d->sess, cbs, d.get(), nullptr, &blocks) != 0) return false;
     const nghttp2_settings_entry set[] = {
         {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, duostreams},
         {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, std::uint32_t(blockmost)},

@@ -1,0 +1,10 @@
+// Memory straight from the system, in whole pages: a page is resident only
+// once it is written, so a large block mostly left unwritten costs what is
+// written of it, wherever the heap would have placed it.
+#pragma once
+#include <cstddef>
+
+// n bytes of fresh zeroed pages; null when the system has none.
+void* pagesget(std::size_t n);
+// Gives back what pagesget gave for n.
+void pagesput(void* p, std::size_t n);

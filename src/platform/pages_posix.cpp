@@ -1,0 +1,12 @@
+#include <sys/mman.h>
+
+#include "platform/pages.h"
+
+void* pagesget(std::size_t n) {
+    void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void pagesput(void* p, std::size_t n) {
+    munmap(p, n);
+}

@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "platform/pages.h"
+
+void* pagesget(std::size_t n) {
+    return VirtualAlloc(nullptr, n, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void pagesput(void* p, std::size_t) {
+    VirtualFree(p, 0, MEM_RELEASE);
+}
