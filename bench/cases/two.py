@@ -31,7 +31,8 @@ from cases.tls import TLS_BATCH, hold_tls, make_certs, tls_newcomers, tls_templa
 # number of requests, a thousand a connection, not a time.
 RATES = [{"label": "h2 -c32 -m10", "conns": 32, "streams": 10, "n": 32000, "key": "rps", "unit": "req/s",
           "goals": [("ratio", ">=", 1.3), ("cpu", "<=", 0.8)]},
-         {"label": "h2 -c1000 -m1", "conns": 1000, "streams": 1, "n": 100000, "key": "rps", "unit": "req/s",
+         {"label": "h2 -c1000 -m1", "conns": 1000, "streams": 1, "n": 100000, "threads": 2, "key": "rps",
+          "unit": "req/s",
           "goals": [("ratio", ">=", 1.1)]},
          {"label": "h2c -c32 -m10", "conns": 32, "streams": 10, "n": 32000, "plain": True, "key": "rps",
           "unit": "req/s", "goals": [("ratio", ">=", 1.3)]},
@@ -102,10 +103,10 @@ def rates(env, pair, cells, tls):
 
     def one(cell, name):
         return h2load(byname[name], cell.get("file", "1k.bin"), cell["conns"], cell["streams"], None, https=tls,
-                      n=cell["n"])
+                      n=cell["n"], threads=cell.get("threads", 1))
 
     runs, _ = alternate(cells, list(byname), env.rounds, one)
-    say(f"\n  {env.rounds} round(s) of h2load -t1 over {'TLS (ALPN h2)' if tls else 'h2c'}, 1 KiB but 10 MiB;"
+    say(f"\n  {env.rounds} round(s) of h2load (-t1, -c1000: -t2) over {'TLS (ALPN h2)' if tls else 'h2c'}, 1 KiB but 10 MiB;"
         " req/s (10 MiB: MB/s) medians; CPU: the server's a request, pooled over the rounds")
     for cell in cells:
         t, n = runs.get((cell["label"], "tavi --web"), {}), runs.get((cell["label"], "nginx"), {})

@@ -170,11 +170,12 @@ def h2load_read(text):
             "p99_us": math.nan}
 
 
-def h2load(s, path, conns, streams, secs, https=True, n=None, h1=False):
+def h2load(s, path, conns, streams, secs, https=True, n=None, h1=False, threads=1):
     """h2load over HTTP/2 (h2 by ALPN with https, else h2c; HTTP/1.1 with h1)
     for secs s, or for n requests: conns connections of streams concurrent
     streams each: a result as run_one's, or None and why."""
-    argv = [which("h2load"), "-c", str(conns), "-m", str(streams), *(["-n", str(n)] if n else ["-D", str(secs)]),
+    argv = [which("h2load"), "-t", str(threads), "-c", str(conns), "-m", str(streams),
+            *(["-n", str(n)] if n else ["-D", str(secs)]),
             *(["--h1"] if h1 else []), f"{'https' if https else 'http'}://127.0.0.1:{s.port}/{path}"]
 
     res, err = costed(s, lambda: ran(argv, h2load_read, (secs or 0) + 120))

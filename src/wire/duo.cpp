@@ -131,9 +131,12 @@ int duopush(nghttp2_session*, nghttp2_frame*, const std::uint8_t* framehd, std::
     std::int64_t offs = s.r.offs;
     s.r.offs += std::int64_t(length);
     s.r.left -= std::int64_t(length);
+    // The library goes on to the next frame within the same call: once the
+    // frames gathered are a send's worth, it is told to stop there.
+    int full = d.out.size() + length >= outmost ? NGHTTP2_ERR_PAUSE : 0;
     if (s.r.fptr == filenone) {
         d.out.append(s.r.text, std::size_t(offs), length);
-        return 0;
+        return full;
     }
     if (!clntconn(d.slot).tls) {
         d.cut = piece{s.r.fptr, offs, std::int64_t(length), false};
@@ -154,7 +157,7 @@ int duopush(nghttp2_session*, nghttp2_frame*, const std::uint8_t* framehd, std::
     }
     d.out.append(d.ahead, std::size_t(offs - d.aheadat), length);
     if (s.r.left == 0) fileend(d, s);
-    return 0;
+    return full;
 }
 
 // The request line HTTP/1.1 would have sent, and its fields, read as

@@ -305,9 +305,12 @@ class Server:
         fields = self._proc_path("stat").read_text().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-    def rss_kib(self):
+    def rss_kib(self, field="VmRSS"):
         status = self._proc_path("status").read_text()
-        return int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))
+        return int(re.search(rf"^{field}:\s+(\d+) kB", status, re.M).group(1))
+
+    def peak_kib(self):
+        return self.rss_kib("VmHWM")
 
     def settle_fds(self, want=None, timeout=10.0):
         """The descriptor count once it reaches want (or stops moving), or

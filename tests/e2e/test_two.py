@@ -106,6 +106,25 @@ class Rows(ServerCase):
                     todo = todo[0] if todo else target
                     self.assertEqual(self.log.new(), logline(todo))
 
+    def test_a_wide_window_is_not_filled_at_once(self):
+        # A client whose windows take all: the frames are gathered a send's worth at a time, not the whole file.
+        (self.srv.root / "a/huge").write_bytes(os.urandom(48 << 20))
+        ctx = ssl.create_default_context()
+        ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+        ctx.set_alpn_protocols(["h2"])
+        before = self.srv.rss_kib()
+        with ctx.wrap_socket(socket.create_connection((HOST, self.tls), timeout=20 * SLOW)) as s:
+            s.sendall(PREFACE + frame(4, 0, 0, (4).to_bytes(2, "big") + (2**31 - 1).to_bytes(4, "big"))
+                      + frame(8, 0, 0, (2**31 - 1 - 65535).to_bytes(4, "big"))
+                      + frame(1, 5, 1, hpack.Encoder().encode(ASK[:1] + [(":path", "/huge")] + ASK[2:])))
+            got = 0
+            for kind, flags, sid, payload in readframes(s):
+                got += len(payload) if kind == 0 else 0
+                if kind == 0 and flags & 1:
+                    break
+        self.assertEqual(got, 48 << 20)
+        self.assertLess(self.srv.peak_kib() - before, 16 << 10)
+
     def test_streams_on_one_connection(self):
         paths = [b"/blob", b"/nope", b"/page.html", b"/list", b"/large", b"/docs/", b"/list/"]
         got = subprocess.run(["nghttp", "-v", *(f"https://{HOST}:{self.tls}" + p.decode() for p in paths)],
