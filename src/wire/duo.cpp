@@ -72,6 +72,7 @@ struct duo {
     std::int64_t took = 0;  // bytes the client took since its patience began again
     int resets = 0, empties = 0;
     bool gone = false;    // GOAWAY submitted
+    std::int32_t last = 0x7fffffff;  // the last stream it takes: the later ones are not answered
 };
 
 namespace {
@@ -198,6 +199,7 @@ void duoanswer(duo& d, strm& s) {
     if (++c.reqs >= reqsmost && !d.gone) {
         nghttp2_submit_goaway(d.sess, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_NO_ERROR, nullptr, 0);
         d.gone = true;
+        d.last = s.id;
     }
 }
 
@@ -207,7 +209,7 @@ void duopump(duo& d) {
     while (!d.waiting.empty() && d.files == 0) {
         auto k = d.strms.find(d.waiting.front());
         d.waiting.pop_front();
-        if (k != d.strms.end()) duoanswer(d, *k->second);
+        if (k != d.strms.end() && k->first <= d.last) duoanswer(d, *k->second);
     }
 }
 
@@ -460,8 +462,8 @@ void duostop(std::uint64_t i) {
     duo& d = *c.two;
     if (d.gone) return;
     d.gone = true;
-    nghttp2_submit_goaway(d.sess, NGHTTP2_FLAG_NONE, nghttp2_session_get_last_proc_stream_id(d.sess),
-                          NGHTTP2_NO_ERROR, nullptr, 0);
+    d.last = nghttp2_session_get_last_proc_stream_id(d.sess);
+    nghttp2_submit_goaway(d.sess, NGHTTP2_FLAG_NONE, d.last, NGHTTP2_NO_ERROR, nullptr, 0);
     duosync(i);
 }
 
