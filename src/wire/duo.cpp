@@ -26,9 +26,10 @@ const std::size_t outmost = 64 * 1024;
 const std::size_t sealrecord = 16384;
 // A file's bytes read at once for frames over TLS: four of them, not one read each.
 const std::size_t aheadmost = 64 * 1024;
-// A client that asks for a stream reset again and again (a WINDOW_UPDATE of
-// 0, a frame on a closed stream) makes the server spend on each: past this
-// many in one connection it is told to calm down and let go.
+// A client that makes the server reset its streams again and again (a body
+// longer than its Content-Length, a frame a stream may not carry) makes it
+// spend on each: past this many in one connection it is told to calm down
+// and let go.
 const int resetsmost = 100;
 // Frames that carry nothing and end nothing cost a turn each for no work.
 const int emptiesmost = 100;
@@ -94,10 +95,7 @@ void fileend(duo& d, strm& s) {
         s.r.fptr = filenone;
         return;
     }
-    if (fileshut(s.r.fptr) != 0) {
-        perror("close 3");
-        exit(1);
-    }
+    fileshuts(s.r.fptr);
     s.r.fptr = filenone;
     --d.files;
 }
