@@ -14,7 +14,7 @@ from harness.procs import say
 from harness.tools import ERRORS
 
 OPS = {">=": operator.ge, "<=": operator.le, "<": operator.lt, "==": operator.eq}
-# What a goal's key judges, unless its spec names it; the first three are
+# What a goal's key judges, unless the goal names it; the first three are
 # ratios to the peer's.
 WHAT = {"ratio": "{unit}", "p99": "p99", "cpu": "CPU a request", "errors": "errors and non-2xx",
         "value": "{unit}"}
@@ -82,12 +82,13 @@ def side_values(t, n):
                           for x in t.values())}
 
 
-def goal(spec, value, peer="nginx", unit=""):
-    """One goal of a cell: spec is (key, op, bound[, what]); value, what it judges."""
-    what = (spec[3] if len(spec) > 3 else WHAT[spec[0]]).format(unit=unit)
-    bound = f"{spec[2]:g}x {peer}'s" if spec[0] in ("ratio", "p99", "cpu") else f"{spec[2]:g}"
-    return {"text": f"{what} {spec[1]} {bound}", "value": value,
-            "met": None if value != value else bool(OPS[spec[1]](value, spec[2]))}
+def goal(rule, value, peer="nginx", unit=""):
+    """One goal of a cell: rule is (key, op, bound[, what]); value, what it judges."""
+    key, op, bound = rule[:3]
+    what = (rule[3] if len(rule) > 3 else WHAT[key]).format(unit=unit)
+    shown = f"{bound:g}x {peer}'s" if key in ("ratio", "p99", "cpu") else f"{bound:g}"
+    return {"text": f"{what} {op} {shown}", "value": value,
+            "met": None if value != value else bool(OPS[op](value, bound))}
 
 
 def record(env, case, cell, figs, subject, peer=None, values=None):
