@@ -10,8 +10,6 @@ import asyncio
 import os
 import random
 import re
-import selectors
-import socket
 import ssl
 import statistics
 import subprocess

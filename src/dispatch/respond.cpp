@@ -75,12 +75,13 @@ bool headonly(const asks& a) {
 
 // A --web answer with no file behind it: the header, and the body but for
 // a HEAD. What the header says of the connection is the answer's already.
-void webtext(const asks& a, answer* r, webhead h, const std::string& body) {
+void webtext(const asks& a, answer* r, webhead h, std::string body) {
     h.keep = r->head.keep;
     h.length = std::int64_t(body.size());
     h.now = std::int64_t(std::time(nullptr));
     r->head = h;
-    r->text = headonly(a) ? std::string() : body;
+    if (headonly(a)) body.clear();
+    r->text = std::move(body);
 }
 
 void webmiss(const asks& a, answer* r) {

@@ -116,6 +116,8 @@ bool clnttwo(std::uint64_t i, const char* data, std::size_t n) {
     if (!web() || c.reqs != 0 || !c.rqst.empty() || !c.buff.empty() || !duoable()) return false;
     if (c.tls && !sealtwo(c.tls)) return false;
     std::string have;
+    // Most connections part from the preface at their first byte: nothing is copied for them.
+    if (!c.tls && c.rest.empty() && memcmp(data, duopreface, n < duoprefsize ? n : duoprefsize) != 0) return false;
     if (!c.tls) {
         have = c.rest;
         have.append(data, n < duoprefsize ? n : duoprefsize);
