@@ -66,7 +66,11 @@ def two_template(template, certs, tls):
 
 def run(env):
     say("\n== HTTP/2: tavi --web against nginx (listen ssl http2, listen http2 for h2c)")
-    got, err = make_certs(env.top)
+    # A folder of its own: the TLS case may have made its pair already.
+    top = os.path.join(env.top, "h2")
+    os.makedirs(top, exist_ok=True)
+    os.chmod(top, 0o755)
+    got, err = make_certs(top)
     if got is None:
         say(f"  no certificate: {err}")
         return
