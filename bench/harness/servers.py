@@ -185,7 +185,7 @@ def check(servers, site):
     say("\n== byte-for-byte check (GET of every file)")
     for s in servers:
         if s.broken:
-            say(f"  {s.name:9s} {s.broken}")
+            say(f"  {s.name:11s} {s.broken}")
             continue
         bad, closes = [], True
         for name, _ in FILES:
@@ -202,11 +202,11 @@ def check(servers, site):
             closes = closes and says_close
         if bad:
             s.broken = "; ".join(bad)
-            say(f"  {s.name:9s} FAILED: {s.broken}")
+            say(f"  {s.name:11s} FAILED: {s.broken}")
         else:
-            say(f"  {s.name:9s} ok on port {s.port}")
+            say(f"  {s.name:11s} ok on port {s.port}")
             if not closes:
-                say(f"  {'':9s} its HTTP/1.1 responses carry no 'Connection: close': wrk takes"
+                say(f"  {'':11s} its HTTP/1.1 responses carry no 'Connection: close': wrk takes"
                     " them as keep-alive, sends its next request on the connection and"
                     " counts the close as a read error, one per request")
 
