@@ -99,8 +99,15 @@ bool restwhole(const std::string& rest) {
 namespace {
 
 // Receives what the client sent; a TLS connection first goes on with its
-// handshake, and reads records once that is done.
+// handshake, and reads records once that is done. Its TLS is made when the
+// client's first bytes come: one that connects and says nothing costs its
+// record alone, as a plain one does.
 long clntrecv(conn& c) {
+    if (c.seal && !c.tls) {
+        long n = sockpeek(c.desc);
+        if (n <= 0) return n;
+        if (!(c.tls = sealmake(c.desc))) return -1;
+    }
     if (!c.tls) return sockrecv(c.desc, rbuf(), rbufsize - 1);
     int hand = sealhand(c.tls, &c.hold);
     if (hand <= 0) return hand < 0 ? -1 : sockagain;

@@ -8,6 +8,7 @@ Chromium loading a page with its stylesheet and image over HTTPS (HTTP/2
 where it is served)."""
 import random
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -23,6 +24,8 @@ import tavi
 from tavi import HOST, SLOW, TARGET, ServerCase, free_port, read_all
 from test_browser import CHROMIUM, Chromium, logline
 
+# Connections that never send a byte, held at once.
+SILENT = 1000
 # More than the TLS buffer of a body holds, in bytes that show where each came from.
 BIG = random.Random(9).randbytes(300 << 10)
 TREE = {"a/x.txt": b"x", "a/.well-known/acme-challenge/tok": b"tok", "b.test/x.txt": b"b"}
@@ -194,7 +197,8 @@ class Https(Chromium, ServerCase):
 
     def test_waiting_handshakes_cost_nothing(self):
         # A client that connected and says nothing, and one that stopped
-        # halfway through its hello, are waited for, not polled.
+        # halfway through its hello, are waited for, not polled. A thousand
+        # silent ones have no TLS made for them, and a newcomer is served.
         srv = self.start()
         into, out = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.assertRaises(ssl.SSLWantReadError, ssl.create_default_context().wrap_bio(into, out).do_handshake)
@@ -206,6 +210,25 @@ class Https(Chromium, ServerCase):
             before = srv.cpu()
             time.sleep(1.5)
             self.assertLess(srv.cpu() - before, 0.2)
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard < 2 * SILENT + 200:
+            self.skipTest(f"{hard} descriptors do not hold {SILENT} connections")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, SILENT + 100), hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        with self.client() as s:
+            self.assertTrue(self.ask(s).endswith(b"x"))
+        before, held = srv.rss_kib(), []
+        try:
+            for _ in range(SILENT):
+                held.append(socket.create_connection((HOST, self.tls), timeout=5 * SLOW))
+            time.sleep(0.5)
+            grown = srv.rss_kib() - before
+            with self.client() as s:
+                self.assertTrue(self.ask(s).endswith(b"\r\n\r\nx"))
+        finally:
+            for s in held:
+                s.close()
+        self.assertLess(grown, 8 * SILENT, f"{grown} KiB for {SILENT} silent connections")
 
     def test_plain_too(self):
         srv = self.start("--plain")

@@ -125,4 +125,22 @@ TEST(Blocks, AGivenBlockServesOnlyWhatItHolds) {
     }
 }
 
+// However many are given back, a wave's worth, the blocks kept fill their
+// bound and no more, and each one taken out leaves the count.
+TEST(Blocks, KeptWithinTheirBound) {
+    std::vector<void*> given(3 * blocksmost / 16384);
+    for (void*& block : given) block = malloc(16384);
+    const std::size_t kind = malloc_usable_size(given[0]) / 256 * 256;
+    for (void* block : given) blocksgive(block);
+    EXPECT_LE(blockskept(), blocksmost);
+    EXPECT_GT(blockskept(), blocksmost - 65536);
+    std::vector<void*> taken;
+    for (std::size_t kept = blockskept(); kept >= kind; kept -= kind) {
+        taken.push_back(blockstake(kind));
+        if (blockskept() != kept - kind) break;
+    }
+    EXPECT_GT(taken.size(), blocksmost / kind / 2);
+    for (void* block : taken) free(block);
+}
+
 }  // namespace
