@@ -42,6 +42,8 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
     return feedmore;
 }
 
+// No line has a bound of its own under the block's: a browser's Cookie line
+// may pass 8 KiB, and the block's bound holds the memory a request may take.
 feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took) {
     if (!c.want) c.want = std::make_unique<asks>();
     asks& a = *c.want;

@@ -275,6 +275,9 @@ class Answers(ServerCase):
         self.assertEqual(self.talk(full + b"\r\n"), (served(b"", TEXT), "close"))
         too = refused(b"The request's header is too large.", b"431 Request Header Fields Too Large")[0]
         self.assertEqual(self.talk(full[:-2] + b"v\r\n"), (too, "close"))
+        # No bound of its own on a line: a target of 9,000 bytes, a Cookie line of 50,000.
+        cookie = b"Cookie: " + b"; ".join(b"k%d=%s" % (k, b"v" * 100) for k in range(470))
+        self.assertEqual(self.talk(ask(b"/empty.txt?" + b"q" * 9000, cookie)), (served(b"", TEXT), "close"))
 
 
 WORDS = random.Random(7).choices([b"tavi", b"serves", b"text", b"<p>", b"files", b"\n", b"folder"], k=60000)
