@@ -558,7 +558,7 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
         // A slice of the files queued for compression a turn: a few ms, so
         // that no answer waits long behind it.
         if (!l.capped) pressing = presswork(pressturn);
-        looptrim(l, GetTickCount64());
+        looptrim(l, then);
         loopstop(l, got, then);
     }
 }
