@@ -98,16 +98,12 @@ TEST(Store, IdentityAndBound) {
     EXPECT_EQ(storefind("/s/1", data), nullptr);
     EXPECT_NE(storefind("/s/" + std::to_string(2 * storemost / storefile), data), nullptr);
     // Entries of mixed sizes: a large one makes many small ones give way.
-    const std::vector<std::pair<int, std::int64_t>> waves = {
-        {8000, 1000}, {200, storefile}, {2000, 100}, {100, storefile / 2}, {10, 0}};
-    std::int64_t top = 0, put = 0;
-    for (auto [count, size] : waves)
-        for (int k = 0; k < count; ++k) {
+    std::int64_t top = 0, put = 0, held = 0;
+    for (auto [count, size] : {std::pair{8000, 1000}, {200, storefile}, {2000, 100}, {100, storefile / 2}})
+        for (int k = 0; k < count; ++k, top = std::max(top, bodies().bytes)) {
             data.st_size = size;
             storeput("/m/" + std::to_string(put++), stored{data, std::string(std::size_t(size), 'z'), "", ""});
-            top = std::max(top, bodies().bytes);
         }
-    std::int64_t held = 0;
     for (const auto& [key, entry] : bodies().kept) held += std::int64_t(key.size() + entry.first.body.size());
     EXPECT_LE(top, storemost);
     EXPECT_LE(held, storemost);
