@@ -65,7 +65,6 @@ struct certstore {
     bool looked = false;
     std::uint64_t lookat = 0;
     bool lost = false;  // the folder could not be read at the last look: said once
-
     bool keyed = false;
     std::uint64_t keyat = 0;
 };
