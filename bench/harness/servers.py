@@ -211,11 +211,12 @@ def check(servers, site):
                     " counts the close as a read error, one per request")
 
 
-def pair_up(www, ngx, template, lua, conf, tavi=None, https=False, log=None):
+def pair_up(www, ngx, template, lua, conf, tavi=None, https=False, log=None, nofile=NOFILE):
     """tavi --web (or tavi run as the argv tavi) and nginx started with
-    descriptor limits raised, warmed up (over HTTPS with https), tavi's log
-    lines in the file log if given; None when one does not start."""
-    resource.setrlimit(resource.RLIMIT_NOFILE, (NOFILE, NOFILE))
+    descriptor limits raised (to nofile: beyond the hard limit as root),
+    warmed up (over HTTPS with https), tavi's log lines in the file log if
+    given; None when one does not start."""
+    resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
     conf = os.path.join(ngx, conf)
     pair = [Server("tavi --web", tavi or [TAVI, "--web", "@PORT@", "127.0.0.1"], www, log=log),
             Server("nginx", [which("nginx"), "-p", ngx + "/", "-c", conf, "-e", f"{ngx}/error.log"], ngx)]

@@ -35,6 +35,7 @@ struct conn {
     std::int64_t reqs = 0;  // --web: requests answered on this connection
     std::string rest;       // --web: bytes received behind the request: the next one's
     SSL* tls = nullptr;     // --web --certs: the connection's TLS, on the HTTPS port
+    bool seal = false;      // on the HTTPS port: its TLS is made once the client's first bytes come
     bool hold = false;      // the TLS must write before it can go on reading
     bool more = false;      // the TLS holds bytes received that the socket will not announce
     // --web: the connection speaks HTTP/2, its session and streams held here;

@@ -13,11 +13,11 @@
 #include "dispatch/press.h"
 #include "dispatch/serve.h"
 #include "output/transmit.h"
+#include "platform/pages.h"
 #include "platform/stop.h"
 #include "platform/wait.h"
 #include "request/reception.h"
 #include "tls/certs.h"
-#include "tls/seal.h"
 #include "wire/duo.h"
 
 namespace {
@@ -44,6 +44,14 @@ const std::size_t gathermost = 64 * 1024;
 const std::int64_t pressturn = 128 * 1024;
 // How long the answers on their way may take to finish once a stop is asked.
 const std::uint64_t stopbound = 10000;
+// Once this many connections have ended since the most there were, the
+// heap's free pages go back to the system: the runtime would keep them,
+// scattered among the blocks still in use, for a wave that may never come.
+// The trim waits a while after that, for the rest of the wave to end.
+const std::int64_t waveleast = 1000;
+const std::uint64_t wavegone = 1000;
+// --web: connection records made at once when every one is taken.
+const std::uint64_t slotbatch = 64;
 
 // A listening socket and when it is watched again.
 struct listener {
@@ -81,6 +89,8 @@ struct loopdata {
     dues due;                          // every connection's deadline
     queue lines[4];                    // by lineof: idle the longest, the most silent, the oldest first
     std::int64_t live = 0, reading = 0, draining = 0;
+    std::int64_t crest = 0;   // --web: the most live at once since the heap was last trimmed
+    std::uint64_t trimat = 0; // clock time of the trim a wave's end asks for; 0 when none is due
     SOCKET stop = 0;          // --web: readable once a stop is asked
     std::uint64_t stopby = 0; // clock time by which the stop ends the process; 0 before
 };
@@ -363,14 +373,20 @@ void clntpeer(conn& c, const sockaddr_storage& stow) {
 }
 
 std::uint64_t loopslot(loopdata& l) {
-    if (!l.free.empty()) {
-        std::uint64_t n = l.free.back();
-        l.free.pop_back();
-        return n;
+    if (l.free.empty()) {
+        // Records are made some at a time, side by side: one made alone
+        // among a connection's TLS blocks would keep their page from the
+        // system once the wave has gone. The lowest slot is taken first.
+        std::uint64_t made = clnts().size(), more = l.capped ? 1 : slotbatch;
+        for (std::uint64_t k = 0; k < more; ++k) {
+            clnts().emplace_back();
+            l.spots.emplace_back();
+            l.free.push_back(made + more - 1 - k);
+        }
     }
-    clnts().emplace_back();
-    l.spots.emplace_back();
-    return clnts().size() - 1;
+    std::uint64_t n = l.free.back();
+    l.free.pop_back();
+    return n;
 }
 
 // Takes the connections waiting at listening socket k. A request that came
@@ -403,16 +419,10 @@ void loopaccept(loopdata& l, std::size_t k) {
             return;
         }
         s.span = restleast;
-        SSL* seal = nullptr;
-        if (s.tls && !(seal = sealmake(SOCKET(std::int64_t(clnt))))) {
-            // No memory for its TLS: the newcomer is let go, the others go on.
-            closesocket(SOCKET(std::int64_t(clnt)));
-            continue;
-        }
         // The handshake's flights, the tickets behind it and each answer's
         // records are whole writes: none may wait for the acknowledgement of
         // the one before.
-        if (seal) socknodelay(SOCKET(std::int64_t(clnt)));
+        if (s.tls) socknodelay(SOCKET(std::int64_t(clnt)));
         std::uint64_t n = loopslot(l);
         conn& c = clntconn(n);
         wipe(n);
@@ -420,9 +430,10 @@ void loopaccept(loopdata& l, std::size_t k) {
         c.last = now;
         c.till = now + clntpatience;
         clntpeer(c, stow);
-        c.tls = seal;
+        c.seal = s.tls;
         l.spots[n].desc = c.desc;
         ++l.live;
+        l.crest = std::max(l.crest, l.live);
         l.fresh.push_back(n);
         // What the client did before it connected is seen by its request.
         siteforget();
@@ -447,6 +458,17 @@ void loopstop(loopdata& l, const std::vector<fired>& got, std::uint64_t now) {
             for (std::uint64_t n = 0; n < l.spots.size(); ++n) loopsync(l, n);
         }
     if (l.stopby && l.live == 0) exit(0);
+}
+
+// --web: gives the heap's free pages back once a wave of connections has
+// gone, and the ones behind it have had a while to go too.
+void looptrim(loopdata& l, std::uint64_t now) {
+    if (l.capped) return;
+    if (!l.trimat && l.crest - l.live >= waveleast) l.trimat = now + wavegone;
+    if (!l.trimat || now < l.trimat) return;
+    pagestrim();
+    l.trimat = 0;
+    l.crest = l.live;
 }
 
 }  // namespace
@@ -495,6 +517,10 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
             }
             if (s.wait == waitnone && (wait < 0 || long(s.rest - now) < wait)) wait = long(s.rest - now);
         }
+        if (l.trimat && wait != 0) {
+            long away = l.trimat > now ? long(l.trimat - now) : 0;
+            if (wait < 0 || away < wait) wait = away;
+        }
         if (!l.due.heap.empty() && wait != 0) {
             std::uint64_t till = duenext(l.due).first;
             long away = till > now ? long(till - now) : 0;
@@ -532,6 +558,7 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
         // A slice of the files queued for compression a turn: a few ms, so
         // that no answer waits long behind it.
         if (!l.capped) pressing = presswork(pressturn);
+        looptrim(l, then);
         loopstop(l, got, then);
     }
 }

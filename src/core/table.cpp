@@ -52,6 +52,7 @@ void clntnext(std::uint64_t i) {
     next.last = c.last;
     next.till = GetTickCount64() + clntpatience;
     next.tls = c.tls;
+    next.seal = c.seal;
     next.more = c.more;
     c.tls = nullptr;
     // Swapped, not assigned: a string assigned an empty one keeps its buffer,

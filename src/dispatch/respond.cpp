@@ -175,9 +175,13 @@ void websend(const asks& a, answer* r, webhead h, const stored* kept, filehand f
 }
 
 // The sibling of name made in advance for coding k: a regular file no older
-// than name itself, else none.
+// than name itself to the nanosecond, else none. A deploy may rewrite a file
+// in the second its sibling was made: where the system keeps whole seconds
+// only, an equal time cannot tell which came last, and the file wins.
 bool websibling(const std::string& name, const statinfo& data, coding k, statinfo* sdata) {
-    return statpath((name + codingext(k)).c_str(), sdata) == 0 && statfile(*sdata) && sdata->st_time >= data.st_time;
+    if (statpath((name + codingext(k)).c_str(), sdata) != 0 || !statfile(*sdata)) return false;
+    if (sdata->st_time != data.st_time) return sdata->st_time > data.st_time;
+    return sdata->st_nsec != 0 && sdata->st_nsec >= data.st_nsec;
 }
 
 // A text file's answer in the coding the client ranks first among those at
@@ -216,6 +220,8 @@ bool webcoded(const asks& a, answer* r, const std::string& name, const statinfo&
     if (pick == codenone) {
         webshut(fptr);
         webfail(a, r, 406, "None of the codings the request accepts is at hand.");
+        // Another Accept-Encoding would have had the file: a cache must know.
+        r->head.vary = true;
         return true;
     }
     h->coding = codingname(pick);

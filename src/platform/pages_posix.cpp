@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include "platform/pages.h"
@@ -13,4 +14,8 @@ void pagesput(void* p, std::size_t n) {
 
 void pagesdrop(void* p, std::size_t n) {
     madvise(p, n, MADV_DONTNEED);
+}
+
+void pagestrim() {
+    malloc_trim(0);
 }

@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <windows.h>
 
 #include "platform/pages.h"
@@ -12,4 +13,8 @@ void pagesput(void* p, std::size_t) {
 
 void pagesdrop(void* p, std::size_t n) {
     VirtualAlloc(p, n, MEM_RESET, PAGE_READWRITE);
+}
+
+void pagestrim() {
+    _heapmin();
 }

@@ -42,6 +42,8 @@ feed clntfeed(conn& c, const char* data, std::size_t n) {
     return feedmore;
 }
 
+// No line has a bound of its own under the block's: a browser's Cookie line
+// may pass 8 KiB, and the block's bound holds the memory a request may take.
 feed webfeed(conn& c, const char* data, std::size_t n, std::size_t* took) {
     if (!c.want) c.want = std::make_unique<asks>();
     asks& a = *c.want;
@@ -99,8 +101,15 @@ bool restwhole(const std::string& rest) {
 namespace {
 
 // Receives what the client sent; a TLS connection first goes on with its
-// handshake, and reads records once that is done.
+// handshake, and reads records once that is done. Its TLS is made when the
+// client's first bytes come: one that connects and says nothing costs its
+// record alone, as a plain one does.
 long clntrecv(conn& c) {
+    if (c.seal && !c.tls) {
+        long n = sockpeek(c.desc);
+        if (n <= 0) return n;
+        if (!(c.tls = sealmake(c.desc))) return -1;
+    }
     if (!c.tls) return sockrecv(c.desc, rbuf(), rbufsize - 1);
     int hand = sealhand(c.tls, &c.hold);
     if (hand <= 0) return hand < 0 ? -1 : sockagain;

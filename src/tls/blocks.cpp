@@ -14,8 +14,6 @@ namespace {
 const std::size_t blockleast = 1024;
 const std::size_t blockmost = 65536;
 const std::size_t blockstep = 256;
-// At most this many bytes wait in the cache: some hundred handshakes' worth.
-const std::size_t cachemost = std::size_t(8) << 20;
 
 struct cache {
     std::vector<std::vector<void*>> free = std::vector<std::vector<void*>>(blockmost / blockstep + 1);
@@ -64,10 +62,14 @@ void blocksgive(void* block) {
     // The class rounds down: the block serves every request of its class.
     std::size_t k = malloc_usable_size(block) / blockstep;
     cache& c = blockcache();
-    if (k * blockstep < blockleast || k * blockstep > blockmost || c.bytes + k * blockstep > cachemost) {
+    if (k * blockstep < blockleast || k * blockstep > blockmost || c.bytes + k * blockstep > blocksmost) {
         free(block);
         return;
     }
     c.free[k].push_back(block);
     c.bytes += k * blockstep;
+}
+
+std::size_t blockskept() {
+    return blockcache().bytes;
 }

@@ -6,6 +6,10 @@
 #pragma once
 #include <cstddef>
 
+// At most this many bytes wait in the cache, counted by the sizes they are
+// kept for: some hundred handshakes' worth.
+const std::size_t blocksmost = std::size_t(8) << 20;
+
 // Routes OpenSSL's allocations through the cache; called before OpenSSL
 // allocates anything, false if it already had.
 bool blocksuse();
@@ -15,3 +19,5 @@ void* blockstake(std::size_t n);
 // Gives a block back: kept for the next request of its size, while the cache
 // has room, else freed.
 void blocksgive(void* block);
+// The bytes the cache holds now.
+std::size_t blockskept();

@@ -64,6 +64,7 @@ struct certstore {
     ticketkey keys[2];
     bool looked = false;
     std::uint64_t lookat = 0;
+    bool lost = false;  // the folder could not be read at the last look: said once
     bool keyed = false;
     std::uint64_t keyat = 0;
 };
@@ -215,14 +216,17 @@ std::vector<std::int64_t> pairsign(const std::string& name) {
 }
 
 // Brings the pairs in line with the folders of DIR: a gone folder's pair
-// leaves service, a new or changed one is loaded.
+// leaves service, a new or changed one is loaded. A pair leaving service
+// is said, as a broken one is, and so is the last one leaving.
 void pairsscan(const std::set<std::string>& dirs) {
     certstore& s = store();
+    bool served = !certspick("").empty();
     for (auto p = s.pairs.begin(); p != s.pairs.end();) {
         if (dirs.count(p->first)) {
             ++p;
             continue;
         }
+        if (p->second.ctx) fprintf(stderr, "%s/%s: gone (its pair leaves service)\n", s.dir.c_str(), p->first.c_str());
         // Only this reference goes: open connections keep theirs.
         SSL_CTX_free(p->second.ctx);
         p = s.pairs.erase(p);
@@ -242,6 +246,9 @@ void pairsscan(const std::set<std::string>& dirs) {
         SSL_CTX_free(pair.ctx);
         pair.ctx = ctx;
     }
+    if (served && certspick("").empty())
+        fprintf(stderr, "No usable certificate pair (NAME/fullchain.pem and NAME/privkey.pem) in %s: new TLS "
+                        "handshakes fail until one comes.\n", s.dir.c_str());
 }
 
 bool keymake(ticketkey* key) {
@@ -316,7 +323,7 @@ bool certsload(const std::string& dir) {
     for (auto& p : s.pairs) SSL_CTX_free(p.second.ctx);
     s.pairs.clear();
     s.dir = dir;
-    s.looked = s.keyed = false;
+    s.looked = s.keyed = s.lost = false;
     std::set<std::string> names, dirs;
     if (!dirread(dir.c_str(), &names, &dirs)) {
         fprintf(stderr, "%s: %s\n", dir.c_str(), strerror(errno));
@@ -372,7 +379,11 @@ void certscheck(std::uint64_t now) {
     s.lookat = now;
     // A folder that cannot be read now leaves the pairs as they are.
     std::set<std::string> names, dirs;
-    if (dirread(s.dir.c_str(), &names, &dirs)) pairsscan(dirs);
+    bool read = dirread(s.dir.c_str(), &names, &dirs);
+    if (!read && !s.lost)
+        fprintf(stderr, "%s: %s (the pairs loaded before stay in service)\n", s.dir.c_str(), strerror(errno));
+    s.lost = !read;
+    if (read) pairsscan(dirs);
 }
 
 void certsnudge() {

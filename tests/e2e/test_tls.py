@@ -6,8 +6,10 @@ failing alone, a renewal picked up while a connection stays, a broken one
 kept out, the graceful stop with a TLS download on its way, and headless
 Chromium loading a page with its stylesheet and image over HTTPS (HTTP/2
 where it is served)."""
+import contextlib
 import random
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -194,7 +196,8 @@ class Https(Chromium, ServerCase):
 
     def test_waiting_handshakes_cost_nothing(self):
         # A client that connected and says nothing, and one that stopped
-        # halfway through its hello, are waited for, not polled.
+        # halfway through its hello, are waited for, not polled. A thousand
+        # silent ones have no TLS made for them, and a newcomer is served.
         srv = self.start()
         into, out = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.assertRaises(ssl.SSLWantReadError, ssl.create_default_context().wrap_bio(into, out).do_handshake)
@@ -206,6 +209,20 @@ class Https(Chromium, ServerCase):
             before = srv.cpu()
             time.sleep(1.5)
             self.assertLess(srv.cpu() - before, 0.2)
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard < 2200:
+            self.skipTest(f"{hard} descriptors do not hold 1,000 connections")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 1100), hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        before = srv.rss_kib()
+        with contextlib.ExitStack() as held:
+            for _ in range(1000):
+                held.enter_context(socket.create_connection((HOST, self.tls), timeout=5 * SLOW))
+            time.sleep(0.5)
+            grown = srv.rss_kib() - before
+            with self.client() as s:
+                self.assertTrue(self.ask(s).endswith(b"\r\n\r\nx"))
+        self.assertLess(grown, 8000, f"{grown} KiB for 1,000 silent connections")
 
     def test_plain_too(self):
         srv = self.start("--plain")

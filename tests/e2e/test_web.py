@@ -275,6 +275,9 @@ class Answers(ServerCase):
         self.assertEqual(self.talk(full + b"\r\n"), (served(b"", TEXT), "close"))
         too = refused(b"The request's header is too large.", b"431 Request Header Fields Too Large")[0]
         self.assertEqual(self.talk(full[:-2] + b"v\r\n"), (too, "close"))
+        # No bound of its own on a line: a target of 9,000 bytes, a Cookie line of 50,000.
+        cookie = b"Cookie: " + b"; ".join(b"k%d=%s" % (k, b"v" * 100) for k in range(470))
+        self.assertEqual(self.talk(ask(b"/empty.txt?" + b"q" * 9000, cookie)), (served(b"", TEXT), "close"))
 
 
 WORDS = random.Random(7).choices([b"tavi", b"serves", b"text", b"<p>", b"files", b"\n", b"folder"], k=60000)
@@ -293,10 +296,16 @@ class Codings(ServerCase):
         tree = {"a/page.html": PAGE, "a/page.html.gz": gzip.compress(PAGE, mtime=0), "a/old.css": PAGE,
                 "a/old.css.gz": b"stale", "a/app.js": SCRIPT, "a/tiny.txt": b"tiny"}
         tree.update({f"a/lib{k}.js": SCRIPT[k * 1000:][:100000] for k in range(6)})
+        # Siblings of the file's second: made before it was rewritten, and of a system of whole seconds.
+        tree.update({f"a/{name}.css{gz}": body for name in ("same", "flat")
+                     for gz, body in (("", PAGE.upper()), (".gz", gzip.compress(PAGE)))})
         self.srv = self.serve(tree, flags=["--web"])
         for path in self.srv.root.rglob("*"):
             os.utime(path, (MTIME, MTIME))
         os.utime(self.srv.root / "a/old.css.gz", (MTIME - 1, MTIME - 1))
+        os.utime(self.srv.root / "a/page.html.gz", (MTIME + 1, MTIME + 1))
+        for name, at in (("same.css", 600), ("same.css.gz", 100)):
+            os.utime(self.srv.root / "a" / name, ns=(MTIME * 10**9 + at * 10**6,) * 2)
 
     def get(self, path, *fields, method=b"GET"):
         head, _, body = self.srv.talk(ask(path, *fields, method=method), half_close=True)[0].partition(b"\r\n\r\n")
@@ -320,11 +329,14 @@ class Codings(ServerCase):
                 self.assertEqual(self.curl("/page.html", coding), PAGE)
         fields, body, _ = self.get(b"/old.css", b"Accept-Encoding: gzip")
         self.assertEqual((fields[b"Content-Encoding"], gzip.decompress(body)), (b"gzip", PAGE))
+        for name in (b"/same.css", b"/flat.css"):
+            fields, body, _ = self.get(name, b"Accept-Encoding: gzip")
+            self.assertEqual((fields[b"Content-Encoding"], gzip.decompress(body)), (b"gzip", PAGE.upper()), name)
         # Tags differ by coding; each answers If-None-Match; HEAD mirrors GET.
         tags = {c: self.get(b"/page.html", b"Accept-Encoding: " + c)[0][b"ETag"] for c in (b"br", b"gzip", b"x")}
         self.assertEqual(len(set(tags.values())), 3 if "br" in MADE else 2)
-        self.assertEqual(self.get(b"/page.html", b"Accept-Encoding: br", b"If-None-Match: " + tags[b"br"])[2],
-                         b"HTTP/1.1 304 Not Modified")
+        fields, _, status = self.get(b"/page.html", b"Accept-Encoding: br", b"If-None-Match: " + tags[b"br"])
+        self.assertEqual((status, fields[b"Vary"]), (b"HTTP/1.1 304 Not Modified", b"Accept-Encoding"))
         undated = [{k: v for k, v in self.get(b"/page.html", b"Accept-Encoding: br", method=m)[0].items()
                     if k != b"Date"} for m in (b"HEAD", b"GET")]
         self.assertEqual(undated[0], undated[1])
@@ -334,7 +346,9 @@ class Codings(ServerCase):
         fields, body, _ = self.get(b"/page.html.gz", b"Accept-Encoding: gzip")
         self.assertEqual((fields[b"Content-Type"], b"Content-Encoding" in fields), (b"application/gzip", False))
         # Identity refused: compressed if it may be, else 406.
-        self.assertEqual(self.get(b"/tiny.txt", b"Accept-Encoding: identity;q=0")[2], b"HTTP/1.1 406 Not Acceptable")
+        for refused in (b"identity;q=0", b"*;q=0"):
+            fields, _, status = self.get(b"/tiny.txt", b"Accept-Encoding: " + refused)
+            self.assertEqual((status, fields.get(b"Vary")), (b"HTTP/1.1 406 Not Acceptable", b"Accept-Encoding"))
         self.assertEqual(self.get(b"/tiny.txt", b"Accept-Encoding: br")[0].get(b"Content-Encoding"), None)
 
     def test_large_and_changed(self):

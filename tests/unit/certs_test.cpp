@@ -60,18 +60,20 @@ std::string shake(const char* name, SSL_SESSION* resume = nullptr, bool* reused 
 }
 
 TEST_F(Certs, SkipsABrokenPairWithOneLine) {
-    for (const char* name : {"a", "b", "c"}) pairmake(name, name);
+    for (const char* name : {"a", "b", "c", "e"}) pairmake(name, name);
     pairmake("d", "d", true);
     run("echo garbage >b/privkey.pem && cp a/privkey.pem c/ && cp a/privkey.pem d/");
+    // A broken block behind a good certificate: the chain is not what was meant.
+    run("printf -- '-----BEGIN CERTIFICATE-----\\nbroken\\n-----END CERTIFICATE-----\\n' >>e/fullchain.pem");
     testing::internal::CaptureStderr();
     EXPECT_TRUE(certsload(dir));
     run("echo garbage >a/fullchain.pem");
     EXPECT_FALSE(certsload(dir));
     std::string lines = testing::internal::GetCapturedStderr();
     for (const char* file : {"b/privkey.pem: no usable", "c/privkey.pem: the key does not", "d/privkey.pem: the key",
-                             "a/fullchain.pem: no usable"})
+                             "e/fullchain.pem: no usable", "a/fullchain.pem: no usable"})
         EXPECT_NE(lines.find(dir + "/" + file), std::string::npos) << file << " in " << lines;
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3 + 4);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4 + 5);
 }
 
 TEST_F(Certs, TakesARenewalAtTheNextLook) {
@@ -84,15 +86,29 @@ TEST_F(Certs, TakesARenewalAtTheNextLook) {
     EXPECT_EQ(shake("b"), "b1");
     certscheck(2001);
     EXPECT_EQ(shake("b"), "b2");
+    // Looks under traffic: a broken renewal is said once, a pair gone once,
+    // a folder that cannot be read once, and the last pair's going.
+    auto looks = [](std::uint64_t from) {
+        testing::internal::CaptureStderr();
+        for (std::uint64_t now = from; now < from + 3000; now += 1000) certsnudge(), certscheck(now);
+        return testing::internal::GetCapturedStderr();
+    };
     run("echo garbage >b/fullchain.pem && rm -r a");
-    testing::internal::CaptureStderr();
-    certsnudge();
-    certscheck(2001);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("/b/fullchain.pem"), std::string::npos);
+    std::string said = looks(2001);
+    EXPECT_EQ(said.substr(0, said.find("/b/fullchain.pem: no usable")), dir + "/a: gone (its pair leaves service)\n" + dir);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
     EXPECT_EQ(shake(nullptr), "b2");  // no "a" now: the first pair by name
     pairmake("c", "c");
-    certscheck(3002);
+    run("mv " + dir + " " + dir + ".away");
+    EXPECT_EQ(looks(5002), dir + ": No such file or directory (the pairs loaded before stay in service)\n");
+    EXPECT_EQ(shake("c"), "b2");
+    ASSERT_EQ(std::system(("mv " + dir + ".away " + dir).c_str()), 0);
+    run("rm -r b");
+    EXPECT_EQ(looks(8003), dir + "/b: gone (its pair leaves service)\n");
     EXPECT_EQ(shake("c"), "c");
+    run("rm -r c");
+    EXPECT_EQ(looks(9004), dir + "/c: gone (its pair leaves service)\nNo usable certificate pair (NAME/fullchain.pem "
+                               "and NAME/privkey.pem) in " + dir + ": new TLS handshakes fail until one comes.\n");
 }
 
 TEST_F(Certs, ResumesByTicketUntilItsKeyIsTwoKeysOld) {
@@ -123,6 +139,13 @@ TEST(Blocks, AGivenBlockServesOnlyWhatItHolds) {
             blocksgive(block);
         }
     }
+}
+
+// However many are given back, a wave's worth, the blocks kept fill their bound and no more.
+TEST(Blocks, KeptWithinTheirBound) {
+    for (std::size_t k = 0; k < 3 * blocksmost / 16384; ++k) blocksgive(malloc(16384));
+    EXPECT_LE(blockskept(), blocksmost);
+    EXPECT_GT(blockskept(), blocksmost - 65536);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -96,6 +97,17 @@ TEST(Store, IdentityAndBound) {
     }
     EXPECT_EQ(storefind("/s/1", data), nullptr);
     EXPECT_NE(storefind("/s/" + std::to_string(2 * storemost / storefile), data), nullptr);
+    // Entries of mixed sizes: a large one makes many small ones give way.
+    std::int64_t top = 0, put = 0, held = 0;
+    for (auto [count, size] : {std::pair{8000, 1000}, {200, storefile}, {2000, 100}, {100, storefile / 2}})
+        for (int k = 0; k < count; ++k, top = std::max(top, bodies().bytes)) {
+            data.st_size = size;
+            storeput("/m/" + std::to_string(put++), stored{data, std::string(std::size_t(size), 'z'), "", ""});
+        }
+    for (const auto& [key, entry] : bodies().kept) held += std::int64_t(key.size() + entry.first.body.size());
+    EXPECT_LE(top, storemost);
+    EXPECT_LE(held, storemost);
+    EXPECT_GT(held, storemost / 2);
 }
 
 TEST(Names, Dots) {
