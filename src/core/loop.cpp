@@ -420,6 +420,7 @@ void loopaccept(loopdata& l, std::size_t k) {
         c.last = now;
         c.till = now + clntpatience;
         clntpeer(c, stow);
+        c.veil = proxyon();
         c.tls = seal;
         l.spots[n].desc = c.desc;
         ++l.live;

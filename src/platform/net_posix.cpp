@@ -46,6 +46,10 @@ long sockrecv(SOCKET s, char* data, std::size_t n) {
     return sockdone(long(recv(int(s), data, n, 0)));
 }
 
+long sockpeek(SOCKET s, char* data, std::size_t n) {
+    return sockdone(long(recv(int(s), data, n, MSG_PEEK)));
+}
+
 long socksend(SOCKET s, const char* data, std::size_t n, bool more) {
     return sockdone(long(send(int(s), data, n, MSG_NOSIGNAL | (more ? MSG_MORE : 0))));
 }

@@ -33,6 +33,10 @@ long sockrecv(SOCKET s, char* data, std::size_t n) {
     return sockdone(recv(s, data, int(n), 0));
 }
 
+long sockpeek(SOCKET s, char* data, std::size_t n) {
+    return sockdone(recv(s, data, int(n), MSG_PEEK));
+}
+
 long socksend(SOCKET s, const char* data, std::size_t n, bool) {
     return sockdone(send(s, data, int(n), 0));
 }
