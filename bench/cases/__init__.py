@@ -2,6 +2,6 @@
 declares its cells and their goals as data (LIST, all of them in the order
 they run), cost(env), the seconds it should take, and run(env)."""
 
-from cases import crowd, grid, keep, press, slow, tls, two
+from cases import crowd, grid, keep, logs, press, slow, tls, two
 
-CASES = {"grid": grid, "crowd": crowd, "slow": slow, "keep": keep, "tls": tls, "press": press, "h2": two}
+CASES = {"grid": grid, "crowd": crowd, "slow": slow, "keep": keep, "tls": tls, "press": press, "h2": two, "logs": logs}
