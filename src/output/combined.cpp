@@ -1,3 +1,5 @@
+#include <cassert>
+
 #include "output/combined.h"
 #include "request/dates.h"
 
@@ -29,6 +31,7 @@ std::string logfour(const unsigned char four[4]) {
 }
 
 std::string logcombined(const logged& l) {
+    assert(l.code >= 100 && l.code <= 999 && l.size >= 0 && "code, size");
     // "Wed, 09 Dec 2026 18:24:04 GMT" holds the fields in another order.
     std::string date = datetext(l.when);
     std::string when = date.substr(5, 2) + "/" + date.substr(8, 3) + "/" + date.substr(12, 4) + ":" + date.substr(17, 8);

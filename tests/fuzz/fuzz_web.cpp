@@ -227,7 +227,7 @@ void checkblock(const std::string& text) {
     asksdone(a);
     // Whatever a client sends, its combined line is one line of printable
     // bytes with its quotes where a reader looks for them.
-    std::string line = logcombined(logged{"::1", "a:80", 0, a.line, a.code, 0, a.refer, a.agent});
+    std::string line = logcombined(logged{"::1", "a:80", 0, a.line, a.code ? a.code : 200, 0, a.refer, a.agent});
     MUST(line.find('\n') == line.size() - 1 && std::count(line.begin(), line.end(), '"') == 6);
     MUST(std::all_of(line.begin(), line.end() - 1, [](char c) { return c >= 0x20 && c < 0x7f; }));
     MUST(a.code == 0 || a.code == 400 || a.code == 501 || a.code == 505);
