@@ -9,14 +9,13 @@
 
 # The static program takes the archives: a shared library found first would
 # leave it depending on a .so (or, for MinGW, a DLL).
-if(WIN32 OR NOT TAVI_SANITIZE)
-    set(TAVI_CODINGS_STATIC TRUE)
+if(TAVI_STATIC)
     set(ZLIB_USE_STATIC_LIBS TRUE)
 endif()
 
 # Library `name` as the program links it: lib<name>.a for the static one.
 function(tavi_codings_lib var name)
-    if(TAVI_CODINGS_STATIC)
+    if(TAVI_STATIC)
         find_library(${var} NAMES lib${name}.a)
     else()
         find_library(${var} NAMES ${name})

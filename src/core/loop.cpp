@@ -501,6 +501,8 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
             long away = till > now ? long(till - now) : 0;
             if (wait < 0 || away < wait) wait = away;
         }
+        long quiet = duoquiet(now);
+        if (quiet >= 0 && (wait < 0 || quiet < wait)) wait = quiet;
         got.clear();
         left.clear();
         int rslt = waitpoll(l.wait, wait, &got, &left);

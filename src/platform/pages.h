@@ -8,3 +8,6 @@
 void* pagesget(std::size_t n);
 // Gives back what pagesget gave for n.
 void pagesput(void* p, std::size_t n);
+// What pagesget gave for n is no longer wanted: its pages cost nothing until
+// written again, and read as anything until then.
+void pagesdrop(void* p, std::size_t n);

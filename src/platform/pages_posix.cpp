@@ -10,3 +10,7 @@ void* pagesget(std::size_t n) {
 void pagesput(void* p, std::size_t n) {
     munmap(p, n);
 }
+
+void pagesdrop(void* p, std::size_t n) {
+    madvise(p, n, MADV_DONTNEED);
+}

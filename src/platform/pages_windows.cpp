@@ -9,3 +9,7 @@ void* pagesget(std::size_t n) {
 void pagesput(void* p, std::size_t) {
     VirtualFree(p, 0, MEM_RELEASE);
 }
+
+void pagesdrop(void* p, std::size_t n) {
+    VirtualAlloc(p, n, MEM_RESET, PAGE_READWRITE);
+}

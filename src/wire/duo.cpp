@@ -73,6 +73,13 @@ struct duo {
     std::int64_t took = 0;  // bytes the client took since its patience began again
     int resets = 0, empties = 0;
     bool gone = false;    // GOAWAY submitted
+    bool making = false;  // the session is being made
+    void* frames = nullptr;  // the session's frame buffer, from pages of its own
+    std::size_t framesn = 0;
+    bool framed = false;  // frames were made in it since its pages were last dropped
+    std::uint64_t serial = 0;  // which session of its entry it is
+    std::uint64_t idle = 0;    // when it went idle with frames made, or 0
+    bool queued = false;       // among the quiet
     std::int32_t last = 0x7fffffff;  // the last stream it takes: the later ones are not answered
 };
 
@@ -282,14 +289,23 @@ int onclose(nghttp2_session*, std::int32_t id, std::uint32_t, void* user) {
     return 0;
 }
 
-// The library's blocks: a session's frame buffer of 16 KiB, of which a held
-// connection writes the first page, comes from pages of its own, so the rest
-// stays unwritten; a heap block of that size is often one a handshake's
-// buffers already wrote, and stays resident. Each block's size goes in front.
+// The library's blocks, each with its size in front. A session's frame
+// buffer of 16 KiB, made with the session, comes from pages of its own with
+// nothing in front: its frames are copied out as soon as they are made, so
+// while the connection is idle its pages go back to the system, and a held
+// connection costs no written page of it. Other large blocks come from pages
+// too, so that what is left unwritten of them costs nothing.
 const std::size_t pagedleast = 8192;
+const std::size_t framesleast = 16384;
 const std::size_t blockhead = 16;
 
-void* blockget(std::size_t n, void*) {
+void* blockget(std::size_t n, void* u) {
+    duo& d = *static_cast<duo*>(u);
+    if (d.making && !d.frames && n >= framesleast) {
+        d.frames = pagesget(n);
+        d.framesn = d.frames ? n : 0;
+        return d.frames;
+    }
     std::size_t all = n + blockhead;
     char* p = static_cast<char*>(all >= pagedleast ? pagesget(all) : malloc(all));
     if (!p) return nullptr;
@@ -297,8 +313,22 @@ void* blockget(std::size_t n, void*) {
     return p + blockhead;
 }
 
-void blockput(void* q, void*) {
+// The size of a block blockget gave.
+std::size_t blocksize(void* q, const duo& d) {
+    if (q == d.frames) return d.framesn;
+    std::size_t all;
+    memcpy(&all, static_cast<char*>(q) - blockhead, sizeof all);
+    return all - blockhead;
+}
+
+void blockput(void* q, void* u) {
     if (!q) return;
+    duo& d = *static_cast<duo*>(u);
+    if (q == d.frames) {
+        pagesput(q, d.framesn);
+        d.frames = nullptr;
+        return;
+    }
     char* p = static_cast<char*>(q) - blockhead;
     std::size_t all;
     memcpy(&all, p, sizeof all);
@@ -314,16 +344,13 @@ void* blockzero(std::size_t k, std::size_t n, void* u) {
 
 void* blockmove(void* q, std::size_t n, void* u) {
     if (!q) return blockget(n, u);
-    std::size_t all;
-    memcpy(&all, static_cast<char*>(q) - blockhead, sizeof all);
+    std::size_t had = blocksize(q, *static_cast<duo*>(u));
     void* p = blockget(n, u);
     if (!p) return nullptr;
-    memcpy(p, q, all - blockhead < n ? all - blockhead : n);
+    memcpy(p, q, had < n ? had : n);
     blockput(q, u);
     return p;
 }
-
-nghttp2_mem blocks = {nullptr, blockget, blockput, blockzero, blockmove};
 
 nghttp2_session_callbacks* callbacks() {
     static nghttp2_session_callbacks* cbs = [] {
@@ -340,6 +367,14 @@ nghttp2_session_callbacks* callbacks() {
     return cbs;
 }
 
+// Sessions gone idle with frames made, each once, in the order they went:
+// one still idle a while later gives back its frame buffer's pages. At once,
+// a client asking one thing at a time would pay a system call and a fresh
+// page for every answer.
+const std::uint64_t quietafter = 1000;
+std::deque<std::pair<std::uint64_t, std::uint64_t>> quiet;  // entry, serial
+std::uint64_t serials = 0;
+
 // What the record says of the session: frames to send, streams open; a
 // session with nothing more to read or write ends its connection.
 void duosync(std::uint64_t i) {
@@ -350,6 +385,11 @@ void duosync(std::uint64_t i) {
     c.busy = std::int32_t(d.strms.size());
     // An idle connection keeps no frames' buffer.
     if (!out && c.busy == 0) std::string().swap(d.out), std::string().swap(d.ahead), d.sent = 0;
+    if (out || c.busy > 0 || c.pend) d.idle = 0;
+    else if (d.framed && d.frames && d.idle == 0) {
+        d.idle = GetTickCount64();
+        if (!d.queued) d.queued = true, quiet.emplace_back(i, d.serial);
+    }
     if (!c.pend && !nghttp2_session_want_read(d.sess)) linger(i, "close 2");
 }
 
@@ -367,6 +407,7 @@ bool duogather(duo& d) {
         if (k < 0) return false;
         if (k == 0) break;
         d.out.append(reinterpret_cast<const char*>(p), std::size_t(k));
+        d.framed = true;
     }
     return true;
 }
@@ -392,7 +433,12 @@ bool duomake(std::uint64_t i) {
     if (!cbs) return false;
     auto d = std::unique_ptr<duo, void (*)(duo*)>(new duo, duofree);
     d->slot = i;
-    if (nghttp2_session_server_new3(&d->sess, cbs, d.get(), nullptr, &blocks) != 0) return false;
+    d->serial = ++serials;
+    nghttp2_mem blocks = {d.get(), blockget, blockput, blockzero, blockmove};
+    d->making = true;
+    int made = nghttp2_session_server_new3(&d->sess, cbs, d.get(), nullptr, &blocks);
+    d->making = false;
+    if (made != 0) return false;
     const nghttp2_settings_entry set[] = {
         {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, duostreams},
         {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, std::uint32_t(blockmost)},
@@ -489,4 +535,18 @@ std::string duoframes(std::uint64_t i) {
     d.sent = 0;
     duosync(i);
     return wire;
+}
+
+long duoquiet(std::uint64_t now) {
+    while (!quiet.empty()) {
+        conn& c = clntconn(quiet.front().first);
+        duo* d = c.two && c.two->serial == quiet.front().second ? c.two.get() : nullptr;
+        if (d && d->idle && d->idle + quietafter > now) return long(d->idle + quietafter - now);
+        quiet.pop_front();
+        if (!d) continue;
+        d->queued = false;
+        // Still idle since it went: no frame is in the buffer.
+        if (d->idle) pagesdrop(d->frames, d->framesn), d->framed = false, d->idle = 0;
+    }
+    return -1;
 }

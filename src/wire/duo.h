@@ -27,6 +27,9 @@ void duoread(std::uint64_t i, const char* data, std::size_t n);
 // Sends what the session has for entry i while spent, the bytes it sent this
 // turn, is under the budget; ends the connection once nothing is left to say.
 void duosend(std::uint64_t i, std::int64_t* spent);
+// Gives back the frame buffers of sessions idle for a while, as of now:
+// the milliseconds until the next is due, or -1 when none is.
+long duoquiet(std::uint64_t now);
 // A stop: GOAWAY naming the last stream taken; the streams begun finish.
 void duostop(std::uint64_t i);
 // The bytes the session of entry i has to send now, as duosend would send
