@@ -27,7 +27,7 @@ LABEL = {"1k.bin": "1 KiB", "64k.bin": "64 KiB", "10m.bin": "10 MiB"}
 PACKAGES = {"wrk": "wrk", "nginx": "nginx-light", "lighttpd": "lighttpd",
             "busybox": "busybox", "strace": "strace", "ab": "apache2-utils",
             "openssl": "openssl", "sslscan": "sslscan", "testssl": "testssl.sh",
-            "curl": "curl", "chromium": "chromium", "h2load": "nghttp2-client"}
+            "curl": "curl", "chromium": "chromium", "h2load": "nghttp2-client", "goaccess": "goaccess"}
 # What to install, by the package itself: the libraries of the content codings
 # that the release build links (without one, tavi is built without that
 # coding), the Python manual the compression cells serve, the br decoder

@@ -34,6 +34,7 @@ struct conn {
     bool keep = false;      // --web: the connection stays open for the next request
     std::int64_t reqs = 0;  // --web: requests answered on this connection
     std::string rest;       // --web: bytes received behind the request: the next one's
+    bool veil = false;      // --proxy-protocol: its PROXY header is not whole yet, what came of it in rest
     SSL* tls = nullptr;     // --web --certs: the connection's TLS, on the HTTPS port
     bool seal = false;      // on the HTTPS port: its TLS is made once the client's first bytes come
     bool hold = false;      // the TLS must write before it can go on reading

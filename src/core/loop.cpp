@@ -431,6 +431,7 @@ void loopaccept(loopdata& l, std::size_t k) {
         c.till = now + clntpatience;
         clntpeer(c, stow);
         c.seal = s.tls;
+        c.veil = proxyon();
         l.spots[n].desc = c.desc;
         ++l.live;
         l.crest = std::max(l.crest, l.live);

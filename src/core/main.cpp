@@ -103,7 +103,9 @@ std::vector<SOCKET> weblisten(const char* host, const char* ptxt) {
     return out;
 }
 
-const char* webusage = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain] [--zcache MIB]] [port [host]]\n";
+const char* webusage =
+    "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain] [--zcache MIB] [--log combined|vcombined]"
+    " [--proxy-protocol]] [port [host]]\n";
 
 // A port's text: decimal digits, leading zeros allowed, at most 65535.
 bool portread(const char* text, std::uint16_t* numb) {
@@ -117,10 +119,11 @@ bool portread(const char* text, std::uint16_t* numb) {
     return *text != 0;
 }
 
-// The options of --web, before its port and host: --certs DIR, --https PORT
-// and --plain, each at most once; the last two only with certificates. A
-// wrong one is reported on stderr; false then. The first word that is none
-// of them begins the port and host.
+// The options of --web, before its port and host: --certs DIR, --https PORT,
+// --plain, --zcache MIB, --log STYLE and --proxy-protocol, each at most
+// once; --https and --plain only with certificates. A wrong one is reported
+// on stderr; false then. The first word that is none of them begins the port
+// and host.
 bool weboptions(int* argc, char*** argv, const char** stxt) {
     bool plain = false;
     while (*argc > 1 && strncmp((*argv)[1], "--", 2) == 0) {
@@ -131,6 +134,26 @@ bool weboptions(int* argc, char*** argv, const char** stxt) {
             --*argc;
             ++*argv;
             continue;
+        }
+        if (name == "--proxy-protocol" && !proxyon()) {
+            proxyon() = true;
+            --*argc;
+            ++*argv;
+            continue;
+        }
+        if (name == "--log" && value && logkind() == logcolumns) {
+            if (strcmp(value, "combined") != 0 && strcmp(value, "vcombined") != 0) {
+                fprintf(stderr, "--log needs combined or vcombined.\n");
+                return false;
+            }
+            logkind() = value[0] == 'v' ? logvhost : logcombo;
+            *argc -= 2;
+            *argv += 2;
+            continue;
+        }
+        if (name == "--log") {
+            fprintf(stderr, "%s", webusage);
+            return false;
         }
         if (name == "--zcache" && value) {
             // MiB of compressed text kept; 0 keeps none.

@@ -31,3 +31,13 @@ bool& plainok() {
     static bool mode;
     return mode;
 }
+
+logstyle& logkind() {
+    static logstyle kind = logcolumns;
+    return kind;
+}
+
+bool& proxyon() {
+    static bool mode;
+    return mode;
+}

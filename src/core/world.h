@@ -18,3 +18,13 @@ std::uint16_t& tlsport();
 // --plain: the plain port serves as it does without certificates, rather
 // than sending every request but the ACME challenges to HTTPS.
 bool& plainok();
+// --log: the line each request writes to standard output.
+enum logstyle {
+    logcolumns,  // host and path in 64 columns, then the address
+    logcombo,    // NCSA combined, as nginx writes it
+    logvhost,    // the same behind the site and port, as Apache's vhost_combined
+};
+logstyle& logkind();
+// --proxy-protocol: every connection begins with a PROXY header, whose
+// address is the client's.
+bool& proxyon();

@@ -7,6 +7,7 @@
 #include "dispatch/probes.h"
 #include "dispatch/respond.h"
 #include "dispatch/serve.h"
+#include "output/combined.h"
 #include "output/transmit.h"
 #include "request/asks.h"
 #include "request/kinds.h"
@@ -153,16 +154,39 @@ void logwrite(std::uint32_t four, const std::array<std::uint8_t, 16>& six, const
     logput(todo + (wide ? logsix(six.data()) : logaddr(quad)) + "\n");
 }
 
+// The combined line of an answer made: it needs the status and the size,
+// which the 64 columns write before the answer is. site is the folder the
+// request was answered from; "" for a refusal.
+void lognote(const asks& a, const asker& who, const std::string& site, const answer& r) {
+    unsigned char quad[4];
+    memcpy(quad, &who.four, 4);
+    logged l;
+    l.addr = who.six != std::array<std::uint8_t, 16>{} ? logsix(who.six.data()) : logfour(quad);
+    // The folder's port is the Host's: the port in front is the one the connection came to.
+    if (logkind() == logvhost)
+        l.site = (site.empty() ? "-" : hostbare(site)) + ":" + std::to_string(who.tls ? tlsport() : port());
+    l.when = r.head.now;
+    l.line = a.line;
+    l.code = r.head.code;
+    l.size = r.kept || answerfile(r) ? r.left : std::int64_t(r.text.size());
+    l.refer = a.refer;
+    l.agent = a.agent;
+    logput(logcombined(l));
+}
+
 // A --web request answered with a refusal: the status and why, in the log
 // and in the answer's body. A client that sent one is not trusted with the
 // next request on the same connection.
 answer webrefuse(const asks& a, const asker& who, int code, const std::string& why) {
-    std::string todo = std::to_string(code) + " " + why;
-    todo.resize(64, ' ');
-    logwrite(who.four, who.six, todo);
+    if (logkind() == logcolumns) {
+        std::string todo = std::to_string(code) + " " + why;
+        todo.resize(64, ' ');
+        logwrite(who.four, who.six, todo);
+    }
     answer r;
     r.head.keep = 0;
     webfail(a, &r, code, why);
+    if (logkind() != logcolumns) lognote(a, who, "", r);
     return r;
 }
 
@@ -185,7 +209,7 @@ answer webanswer(const asks& a, const asker& who, int keep) {
     std::string disk;
     if (fetch && !pathtidy(pathdecode(a.path), &disk))
         return webrefuse(a, who, 400, "The path climbs above the site.");
-    logwrite(who.four, who.six, logtodo(host, a.path));
+    if (logkind() == logcolumns) logwrite(who.four, who.six, logtodo(host, a.path));
     answer r;
     r.head.keep = keep;
     // Given certificates, the plain port sends each request to HTTPS, but
@@ -197,6 +221,7 @@ answer webanswer(const asks& a, const asker& who, int keep) {
                            a.path + a.query);
     else
         webreply(a, host, disk, &r);
+    if (logkind() != logcolumns) lognote(a, who, host, r);
     return r;
 }
 

@@ -58,9 +58,8 @@ const long sockagain = -2;
 // recv(): bytes received, 0 when the peer has closed, -1 on failure, or
 // sockagain when nothing is there after all.
 long sockrecv(SOCKET s, char* data, std::size_t n);
-// recv() of one byte left where it is (MSG_PEEK): 1 when the peer has sent
-// something, 0 when it has closed, -1 on failure, sockagain before either.
-long sockpeek(SOCKET s);
+// As sockrecv, but the bytes stay: the next receive gets them again.
+long sockpeek(SOCKET s, char* data, std::size_t n);
 // send(): bytes the socket took, -1 on failure, or sockagain when it takes
 // none now. more: the caller sends again at once (a header before its body),
 // so the system may hold the bytes back to fill one segment with both.

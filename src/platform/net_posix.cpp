@@ -46,9 +46,8 @@ long sockrecv(SOCKET s, char* data, std::size_t n) {
     return sockdone(long(recv(int(s), data, n, 0)));
 }
 
-long sockpeek(SOCKET s) {
-    char b;
-    return sockdone(long(recv(int(s), &b, 1, MSG_PEEK)));
+long sockpeek(SOCKET s, char* data, std::size_t n) {
+    return sockdone(long(recv(int(s), data, n, MSG_PEEK)));
 }
 
 long socksend(SOCKET s, const char* data, std::size_t n, bool more) {

@@ -33,9 +33,8 @@ long sockrecv(SOCKET s, char* data, std::size_t n) {
     return sockdone(recv(s, data, int(n), 0));
 }
 
-long sockpeek(SOCKET s) {
-    char b;
-    return sockdone(recv(s, &b, 1, MSG_PEEK));
+long sockpeek(SOCKET s, char* data, std::size_t n) {
+    return sockdone(recv(s, data, int(n), MSG_PEEK));
 }
 
 long socksend(SOCKET s, const char* data, std::size_t n, bool) {

@@ -119,6 +119,8 @@ std::string* fieldkeep(asks& a, const std::string& name) {
     if (name == "accept-encoding") return &a.codes;
     if (name == "content-length") return &a.length;
     if (name == "transfer-encoding") return &a.coding;
+    if (name == "referer") return &a.refer;
+    if (name == "user-agent") return &a.agent;
     return nullptr;
 }
 
@@ -160,6 +162,7 @@ void asksfail(asks& a, int code, const char* why) {
 }
 
 void askspart(asks& a, std::string line) {
+    a.line = line;
     std::size_t one = line.find(' ');
     std::size_t two = one == std::string::npos ? one : line.find(' ', one + 1);
     if (two == std::string::npos || line.find(' ', two + 1) != std::string::npos)

@@ -7,6 +7,7 @@
 #include <string>
 
 struct asks {
+    std::string line;      // the request line as received, without its end, for the log
     std::string meth;      // the method, in the case the client sent it
     std::string path;      // its path, up to the query: "/" for an absolute target without one
     std::string query;     // its query with the '?', or empty
@@ -24,6 +25,8 @@ struct asks {
     std::string codes;     // the value of Accept-Encoding
     bool accepts = false;  // Accept-Encoding was sent, if empty
     std::string length;    // the value of Content-Length
+    std::string refer;     // the values of Referer and User-Agent, for the log
+    std::string agent;
     std::string coding;    // the value of Transfer-Encoding
     bool coded = false;    // a Transfer-Encoding came, though its value be empty
     bool body = false;     // a body follows the block: Content-Length above 0, or Transfer-Encoding

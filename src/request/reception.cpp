@@ -6,6 +6,7 @@
 #include "output/chunks.h"
 #include "request/asks.h"
 #include "request/kinds.h"
+#include "request/proxy.h"
 #include "wire/duo.h"
 
 feed clntfeed(conn& c, const char* data, std::size_t n) {
@@ -106,7 +107,8 @@ namespace {
 // record alone, as a plain one does.
 long clntrecv(conn& c) {
     if (c.seal && !c.tls) {
-        long n = sockpeek(c.desc);
+        char first;
+        long n = sockpeek(c.desc, &first, 1);
         if (n <= 0) return n;
         if (!(c.tls = sealmake(c.desc))) return -1;
     }
@@ -153,11 +155,36 @@ bool clnttwo(std::uint64_t i, const char* data, std::size_t n) {
     return true;
 }
 
+// --proxy-protocol: the header is taken off the socket to its last byte and
+// no further, so that what follows, a TLS handshake or a request, is read as
+// any connection's first bytes are. What came of a header not yet whole is
+// all of it. A client that sends no header, or a broken one, gets no word.
+void clntveil(std::uint64_t i) {
+    conn& c = clntconn(i);
+    long n = sockpeek(c.desc, rbuf(), rbufsize - 1);
+    if (n == sockagain) return;
+    if (n <= 0) return n == 0 ? hangup(i, "close 1") : scrap(i);
+    c.last = GetTickCount64();
+    std::size_t had = c.rest.size();
+    c.rest.append(rbuf(), std::size_t(n));
+    proxied p = proxyread(c.rest);
+    if (p.fate == veilbad) return scrap(i);
+    long take = p.fate == veilmore ? n : long(p.took - had);
+    if (sockrecv(c.desc, rbuf(), std::size_t(take)) != take) return scrap(i);
+    if (p.fate == veilmore) return;
+    std::string().swap(c.rest);
+    c.veil = false;
+    if (p.fate == veilfour) c.four = p.four, c.six = {};
+    if (p.fate == veilsix) c.four = 0, c.six = p.six;
+    clntread(i);
+}
+
 }  // namespace
 
 void clntread(std::uint64_t i) {
     conn& c = clntconn(i);
     clntdesc(i);
+    if (c.veil) return clntveil(i);
     long n = clntrecv(c);
     if (n == sockagain) return;
     if (n == -1) {

@@ -170,6 +170,8 @@ int duopush(nghttp2_session*, nghttp2_frame*, const std::uint8_t* framehd, std::
 // HTTP/1.1 reads them: the same sites, paths and refusals.
 void strmasks(const strm& s, asks* a) {
     askspart(*a, s.meth + " " + s.path + " HTTP/1.1");
+    // The log has the line as nginx writes it for this wire.
+    a->line = s.meth + " " + s.path + " HTTP/2.0";
     // Host names the site where :authority does not.
     if (!s.auth.empty()) asksfield(*a, "host: " + s.auth);
     for (const auto& f : s.fields)

@@ -8,7 +8,8 @@ import unittest
 from tavi import HOST, TARGET, ServerCase, connect, run
 
 USAGE = "Usage: tavi [port [host]]\n"
-WEB_USAGE = "Usage: tavi [--web [--certs DIR] [--https PORT] [--plain] [--zcache MIB]] [port [host]]\n"
+WEB_USAGE = ("Usage: tavi [--web [--certs DIR] [--https PORT] [--plain] [--zcache MIB] [--log combined|vcombined]"
+             " [--proxy-protocol]] [port [host]]\n")
 TLS_ONLY = "--https and --plain go with --certs.\n"
 EMPTY = "First argument may not be empty string.\n"
 DIGITS = "First argument (port) must contain only digits.\n"
@@ -40,6 +41,9 @@ class Failures(ServerCase):
             (["--web", "--https", "1", "8080"], TLS_ONLY), (["--web", "--certs", "c", "--certs", "c"], WEB_USAGE),
             (["--web", "--certs", "c", "--https", "65536"], "--https needs a port: digits only, at most 65535.\n"),
             (["--web", "--zcache", "64k"], "--zcache needs MiB: digits only, at most 65535.\n"),
+            (["--log", "combined"], DIGITS), (["--proxy-protocol"], DIGITS), (["--web", "--log"], WEB_USAGE),
+            (["--web", "--log", "nginx"], "--log needs combined or vcombined.\n"),
+            (["--web", "--log", "combined", "--log", "vcombined"], WEB_USAGE),
         ]
         # No pair to serve with: tavi does not start; tavi.exe has no HTTPS at all.
         cases.append((["--web", "--certs", "nowhere", "8080"], "This build of tavi has no HTTPS: --certs cannot be used.\n"

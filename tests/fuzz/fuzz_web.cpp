@@ -3,7 +3,8 @@
 // Input: bytes 0..7 and 8..15 two numbers (little-endian, missing bytes 0),
 // byte 16 a choice, the rest a text. The text is read as a Range value, an
 // HTTP date, an If-None-Match list, an If-Range value, a file name, a request
-// path, a content type and, cut at each LF, as the lines of a header block.
+// path, a content type and, cut at each LF, as the lines of a header block
+// and the combined log line of that request.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 #include "dispatch/webpick.h"
 #include "must.h"
+#include "output/combined.h"
 #include "output/types.h"
 #include "output/webhead.h"
 #include "request/asks.h"
@@ -223,6 +225,11 @@ void checkblock(const std::string& text) {
         was = was.empty() ? valu : was + ", " + valu;
     }
     asksdone(a);
+    // Whatever a client sends, its combined line is one line of printable
+    // bytes with its quotes where a reader looks for them.
+    std::string line = logcombined(logged{"::1", "a:80", 0, a.line, a.code ? a.code : 200, 0, a.refer, a.agent});
+    MUST(line.find('\n') == line.size() - 1 && std::count(line.begin(), line.end(), '"') == 6);
+    MUST(std::all_of(line.begin(), line.end() - 1, [](char c) { return c >= 0x20 && c < 0x7f; }));
     MUST(a.code == 0 || a.code == 400 || a.code == 501 || a.code == 505);
     MUST((a.code == 0) == a.why.empty());
     if (a.code != 0) return;
@@ -230,7 +237,8 @@ void checkblock(const std::string& text) {
     MUST(a.path[0] == '/' || (a.meth != "GET" && a.meth != "HEAD"));
     MUST(a.absolute || a.host == lowered(kept["host"]));
     MUST(a.range == kept["range"] && a.since == kept["if-modified-since"] && a.match == kept["if-none-match"] &&
-         a.guard == kept["if-range"] && a.ifmatch == kept["if-match"]);
+         a.guard == kept["if-range"] && a.ifmatch == kept["if-match"] && a.refer == kept["referer"] &&
+         a.agent == kept["user-agent"] && a.line == lines[0]);
     // The coding picked is one offered, or the file as it is, or none at all.
     MUST(a.codes == kept["accept-encoding"]);
     for (unsigned offered : {0u, 2u, 8u, 14u}) {
