@@ -40,8 +40,9 @@ const std::uint64_t lstnbase = std::uint64_t(1) << 62;
 const std::uint64_t stoptokn = ~std::uint64_t(0);
 // The most bytes of answers to pipelined requests gathered for one send.
 const std::size_t gathermost = 64 * 1024;
-// The bytes of files queued for compression read and compressed a turn.
-const std::int64_t pressturn = 128 * 1024;
+// The time given a turn to the files queued for compression (us): a slow
+// turn does not starve them, nor a fast one wait behind them.
+const std::int64_t pressturn = 3000;
 // How long the answers on their way may take to finish once a stop is asked.
 const std::uint64_t stopbound = 10000;
 
