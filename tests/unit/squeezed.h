@@ -21,6 +21,14 @@ inline void squeezecheck(coding c, std::string (*unpack)(const std::string& pack
     std::string text;
     for (int k = 0; text.size() < (1 << 20) + 1000; ++k)
         text += "<li><a href=\"page" + std::to_string(k % 997) + ".html\">Page " + std::to_string(k % 997) + "</a>\n";
+    // Words picked at random, as a script's names are: a match every few
+    // bytes, and the most a compressor holds for its commands.
+    std::vector<std::string> words(2000);
+    for (std::string& w : words)
+        for (std::size_t n = 3 + (x = x * 1664525u + 1013904223u) % 8; w.size() < n;)
+            w.push_back(char('a' + (x = x * 1664525u + 1013904223u) % 26));
+    std::string prose;
+    while (prose.size() < (1 << 20)) prose += words[(x = x * 1664525u + 1013904223u) % words.size()] + " (";
     struct row {
         std::string body;
         std::vector<std::size_t> sizes;
@@ -28,7 +36,7 @@ inline void squeezecheck(coding c, std::string (*unpack)(const std::string& pack
     };
     const std::vector<row> rows = {{"", {0}, 32}, {"Hello, hello, hello, world.\n", {1, 0}, 64},
                                    {noise, {0, 1, 7, 65536, 99999}, noise.size() + 1024},
-                                   {text, {text.size()}, text.size() / 4}};
+                                   {text, {text.size()}, text.size() / 4}, {prose, {65536}, prose.size() / 2}};
     for (const row& r : rows) {
         squeeze* z = squeezemake(c, std::int64_t(r.body.size()));
         std::string out;
