@@ -10,7 +10,8 @@
 struct squeeze;  // one body being compressed
 
 // How a compressor is made for a body of a given size: its window (log2 of
-// bytes), gzip's memory level, and the most bytes it holds while it works.
+// bytes), its level (gzip's memory level, br's quality), and the most bytes
+// it holds while it works.
 // A window no larger than the body finds the same matches in less memory,
 // and tells the client's decoder to hold no more either.
 struct squeezefit {
@@ -23,7 +24,7 @@ struct squeezefit {
 // zstd where their libraries are.
 unsigned squeezable();
 // The compressor of coding c for a body of size bytes (gzip at level 6, br
-// at quality 5 with the text mode hint, zstd at level 3).
+// with the text mode hint, zstd at level 3).
 squeezefit squeezesize(coding c, std::int64_t size);
 // A compressor for coding c and a body of exactly size bytes; null when the
 // build lacks it, for identity and codenone.

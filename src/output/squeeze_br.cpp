@@ -19,10 +19,9 @@ struct brstate {
 void* brmake(const squeezefit& fit, std::int64_t size, squeezecount* count) {
     BrotliEncoderState* s = BrotliEncoderCreateInstance(squeezegrab, squeezedrop, count);
     if (!s) return nullptr;
-    // Quality 5 packs text tighter than gzip's level 6, in less time; the
-    // window stays within the 4 MiB browsers take.
+    // The quality is the level; the window stays within the 4 MiB browsers take.
     std::uint32_t hint = std::uint32_t(size < (1 << 30) ? size : 1 << 30);
-    if (BrotliEncoderSetParameter(s, BROTLI_PARAM_QUALITY, 5) &&
+    if (BrotliEncoderSetParameter(s, BROTLI_PARAM_QUALITY, std::uint32_t(fit.level)) &&
         BrotliEncoderSetParameter(s, BROTLI_PARAM_LGWIN, std::uint32_t(fit.window)) &&
         BrotliEncoderSetParameter(s, BROTLI_PARAM_SIZE_HINT, hint) &&
         BrotliEncoderSetParameter(s, BROTLI_PARAM_MODE, BROTLI_MODE_TEXT))

@@ -50,9 +50,9 @@ TEST(Codings, Squeezesize) {
         {codegzip, 0, 9, 2, 12288},          {codegzip, 1024, 10, 3, 16384},
         {codegzip, 1025, 11, 4, 24576},      {codegzip, 100000, 15, 8, 270336},
         {codezstd, 1024, 10, 0, 1574400},    {codezstd, 1 << 20, 20, 0, 3145728},
-        {codezstd, 8 << 20, 21, 0, 4718592}, {codebr, 65536, 16, 0, 2490368},
-        {codebr, 65537, 17, 0, 2621452},     {codebr, 1 << 20, 20, 0, 7602176},
-        {codebr, 8 << 20, 22, 0, 13893632},  {codeidentity, 1 << 20, 0, 0, 0},
+        {codezstd, 8 << 20, 21, 0, 4718592}, {codebr, 65536, 16, 5, 2490368},
+        {codebr, 65537, 17, 5, 2621452},     {codebr, 1 << 20, 20, 5, 7602176},
+        {codebr, 8 << 20, 22, 5, 13893632},  {codeidentity, 1 << 20, 0, 0, 0},
     };
     for (const row& r : rows) {
         squeezefit fit = squeezesize(r.c, r.size);
