@@ -179,8 +179,8 @@ void duoanswer(duo& d, strm& s) {
     s.r = webanswer(a, asker{c.four, c.six, c.tls != nullptr}, 1);
     c.till = GetTickCount64() + clntpatience;
     // A kept body is shared: the stream holds it while it is sent.
-    if (s.r.fptr == filenone && !s.r.kept) s.r.left = std::int64_t(s.r.text.size()), s.r.offs = 0;
-    else ++d.files;
+    if (s.r.fptr != filenone) ++d.files;
+    else if (!s.r.kept) s.r.left = std::int64_t(s.r.text.size()), s.r.offs = 0;
     std::vector<std::pair<const char*, std::string>> list = headlist(s.r.head);
     std::vector<nghttp2_nv> nva;
     nva.reserve(list.size());
