@@ -15,7 +15,7 @@ from harness.rounds import alternate, cpu_per_request, figures, fmt, goals_say, 
 from harness.servers import kept, pair_up
 from harness.tools import ERRORS, run_one
 
-from cases.presscold import CELL as COLD, COLD_FILES, DOC, DOC_PAGE, aged, press_cold
+from cases.presscold import BOUND_CELLS, CELL as COLD, COLD_FILES, DOC, DOC_PAGE, aged, press_bound, press_cold
 
 # The Accept-Encoding that Chromium sent in a trial (over plain HTTP too) and
 # that the cached cell's wrk sends; the page cut from the manual.
@@ -30,7 +30,7 @@ RATE = [("tavi --web", "press/l1/page.html"), ("nginx gzip 1", "press/l1/page.ht
 CELLS = [{"label": f"cached 64 KiB -c32, {peer}", "peer": peer, "unit": "req/s",
           "goals": [("ratio", ">=", least)] if least else []}
          for peer, least in (("nginx gzip 1", 3.0), ("nginx gzip 6", None), ("nginx gzip_static", 1.0))]
-LIST = [WEIGHT, *CELLS, COLD]
+LIST = [WEIGHT, *CELLS, COLD, *BOUND_CELLS]
 NGINX_PRESS = """    types {
         text/html html; text/css css; application/javascript js mjs; application/json json;
         image/svg+xml svg; image/png png; image/x-icon ico; text/plain txt;
@@ -215,7 +215,7 @@ def press_rate(env, pair, page, summary):
 
 
 def cost(env):
-    return 25 + env.rounds * 4 * (env.secs + 0.5)
+    return 110 + env.rounds * 4 * (env.secs + 0.5)
 
 
 def run(env):
@@ -242,6 +242,8 @@ def run(env):
                     s.stop()
         progress("cold crowd")
         press_cold(env, text, summary)
+        progress("bound")
+        press_bound(env, summary)
         say("\n  in short")
         say(f"  {'cell':52s} {'tavi --web':>18s} {'nginx':>18s} {'tavi/nginx':>10s}")
         if "weight" in summary:

@@ -1,7 +1,10 @@
 """The cold crowd of the compression case: files none has asked for yet,
-every one at once, on fresh servers, while a newcomer asks at a steady pace."""
+every one at once, on fresh servers, while a newcomer asks at a steady pace;
+and what tavi holds for it, and spends, when its bound is small or none."""
 
+import concurrent.futures
 import hashlib
+import http.client
 import math
 import os
 import random
@@ -10,11 +13,12 @@ import selectors
 import socket
 import subprocess
 import time
+import urllib.parse
 
-from harness.clients import brotli_module, dechunk, decode, newcomer
-from harness.procs import HZ, say
+from harness.clients import brotli_module, dechunk, decode, get, newcomer
+from harness.procs import HZ, Server, port_free, say
 from harness.rounds import fmt, median, pctl, record
-from harness.servers import pair_up
+from harness.servers import TAVI, pair_up
 
 # The manual served, and the page whose words the generated text is made of.
 DOC = "/usr/share/doc/python3.11/html"
@@ -29,6 +33,26 @@ COLD_GAP = 1.0
 COLD_LIMIT = 120
 CELL = {"label": "cold crowd: newcomer p99", "unit": "ms",
         "goals": [("value", "<", 50), ("failed", "==", 0, "failed")]}
+# What tavi holds and spends: the rounds until all its answers are
+# compressed; its peak RSS over its idle one under the crowd with the
+# default bound (64 MiB), and with --zcache 16 after every compressible file
+# of the manual once; its CPU with --zcache 0 over its CPU when the crowd
+# asks for nothing compressed.
+ROUNDS = {"label": "cold crowd: rounds until all compressed", "unit": "rounds", "goals": [("value", "<=", 3)]}
+HELD = {"label": "cold crowd: peak RSS over idle, --zcache 64", "unit": "MiB", "goals": [("value", "<=", 64 + 16)]}
+SMALL = {"label": "manual, then crowd: peak RSS over idle, --zcache 16", "unit": "MiB",
+         "goals": [("value", "<=", 16 + 16)]}
+NONE = {"label": "crowd, --zcache 0: CPU over no compression's", "unit": "ratio", "goals": [("value", "<=", 1.1)]}
+BOUND_CELLS = [ROUNDS, HELD, SMALL, NONE]
+# The rounds of the crowd where not all can be compressed; the turns of
+# --zcache 0 and of no compression, their rounds and the pause between them:
+# enough for their CPU to be some tens of clock ticks.
+BOUND_ROUNDS = 3
+BOUND_TURNS = 3
+CPU_ROUNDS = 8
+CPU_GAP = 0.2
+# What the manual holds worth compressing.
+DOC_TYPES = (".html", ".css", ".js", ".txt", ".svg", ".json", ".xml")
 
 
 def aged(paths):
@@ -105,17 +129,18 @@ def cold_files(site):
     return digests
 
 
-def cold_round(port, names):
+def cold_round(port, names, ae=COLD_AE):
     """Every name asked for at once, each on its own connection (all connected
-    first) with Accept-Encoding COLD_AE: for each {status, coding, body (as
-    sent), took (s from the requests' going to its last byte), complete}."""
+    first) with Accept-Encoding ae (none when None): for each {status, coding,
+    body (as sent), took (s from the requests' going to its last byte),
+    complete}."""
     socks, sel = [], selectors.DefaultSelector()
     try:
         for _ in names:
             socks.append(socket.create_connection(("127.0.0.1", port), timeout=10))
         t = time.monotonic()
         for i, (c, name) in enumerate(zip(socks, names)):
-            c.sendall(f"GET {name} HTTP/1.1\r\nHost: a\r\nAccept-Encoding: {COLD_AE}\r\n"
+            c.sendall(f"GET {name} HTTP/1.1\r\nHost: a\r\n{f'Accept-Encoding: {ae}' + chr(13) + chr(10) if ae else ''}"
                       "Connection: close\r\n\r\n".encode())
             c.setblocking(False)
             sel.register(c, selectors.EVENT_READ, i)
@@ -157,19 +182,21 @@ def cold_round(port, names):
     return out
 
 
-def cold_run(s, digests):
+def cold_run(s, digests, ae=COLD_AE, most=None, gap=COLD_GAP):
     """The cold crowd against s: a newcomer for 1 KiB every COLD_EVERY s from
-    another process while rounds of every file at once go on, COLD_GAP s
-    apart, until one comes back all compressed or COLD_LIMIT s have passed."""
+    another process while rounds of every file at once go on, gap s apart,
+    until one comes back all compressed, COLD_LIMIT s have passed or most
+    rounds are done."""
     names = list(digests)
     comer = newcomer(s.port, COLD_EVERY, int((COLD_LIMIT + 150) / COLD_EVERY))
     try:
         time.sleep(0.5)  # the newcomer's Python is up and asking
+        idle = s.hwm_kib("VmRSS:")
         before, t0 = s.ticks(), time.monotonic()
         rounds, kept = [], {}
         while True:
             began = time.monotonic() - t0
-            got = cold_round(s.port, names)
+            got = cold_round(s.port, names, ae)
             ended = time.monotonic() - t0
             ok = [x for x in got if x["status"] == 200 and x["complete"]]
             packed = sum(x["coding"] != "identity" for x in ok)
@@ -178,10 +205,10 @@ def cold_run(s, digests):
                            "took": sorted(x["took"] for x in ok)})
             if len(rounds) == 1:
                 kept["first"] = got
-            if packed == len(names) or ended > COLD_LIMIT:
+            if packed == len(names) or ended > COLD_LIMIT or len(rounds) == most:
                 kept["last"] = got
                 break
-            time.sleep(COLD_GAP)
+            time.sleep(gap)
         window = time.monotonic()
         cpu = (s.ticks() - before) / HZ
         time.sleep(0.3)
@@ -209,7 +236,7 @@ def cold_run(s, digests):
     last = kept["last"]
     packed_bytes = sum(len(x["body"]) for x in last if x["coding"] != "identity" and x["complete"])
     return {"rounds": rounds, "newcomers": sorted(ms for ms in within if ms >= 0), "split": split,
-            "failed": sum(ms < 0 for ms in within), "cpu": cpu, "hwm": s.hwm_kib(),
+            "failed": sum(ms < 0 for ms in within), "cpu": cpu, "hwm": s.hwm_kib(), "idle": idle,
             "checked": checked, "differ": differ, "unchecked": unchecked,
             "packed_bytes": packed_bytes, "packed_n": sum(x["coding"] != "identity" for x in last)}
 
@@ -227,6 +254,7 @@ def press_cold(env, text, summary):
         " afterwards" + ("" if brotli_module() else " (br unchecked: no python3-brotli here)"))
     t = time.monotonic()
     digests = cold_files(env.site)
+    summary["digests"] = digests
     say(f"  files made in {time.monotonic() - t:.1f} s")
     pair = pair_up(env.www, env.ngx, text, env.lua, "cold.conf")
     if pair is None:
@@ -256,7 +284,8 @@ def press_cold(env, text, summary):
             say(f"  {'':11s} newcomers: {len(took)} answered, {got['failed']} failed; p50"
                 f" {fmt(median(took), 0, 2)} ms, p99 {fmt(p99, 0, 2)} ms, longest"
                 f" {fmt(pctl(took, 1), 0, 2)} ms; server CPU {got['cpu']:.1f} s,"
-                f" peak RSS {s.hwm_kib() / 1024:.1f} MiB")
+                f" peak RSS {got['hwm'] / 1024:.1f} MiB, {(got['hwm'] - got['idle']) / 1024:.1f} MiB over"
+                f" the {got['idle'] / 1024:.1f} MiB before the crowd")
             if len(got["rounds"]) > 1:
                 say(f"  {'':11s} newcomers sent while a round was under way: "
                     + "; between rounds: ".join(f"{len(x)}, p50 {fmt(median(x), 0, 2)} ms, p99"
@@ -268,8 +297,100 @@ def press_cold(env, text, summary):
             summary[("cold", s.name)] = (p99, first["packed"], last["began"] if all_in else float("nan"),
                                          got["cpu"], len(got["rounds"]))
             p99s[s.name], failed[s.name] = [p99], got["failed"]
+            if s is pair[0]:
+                summary["held"] = (len(got["rounds"]) if all_in else math.nan, (got["hwm"] - got["idle"]) / 1024)
     finally:
         for s in pair:
             s.stop()
     record(env, "press", CELL, p99s, pair[0].name, values={"failed": failed.get(pair[0].name, math.nan)})
+    rounds, held = summary.get("held", (math.nan, math.nan))
+    record(env, "press", ROUNDS, {pair[0].name: [rounds]}, pair[0].name)
+    record(env, "press", HELD, {pair[0].name: [held]}, pair[0].name)
+
+
+def tavi_up(env, name, flags):
+    """A fresh tavi --web with flags, asked for 1 KiB twice; None when it does not start."""
+    s = Server(name, [TAVI, "--web", *flags, "@PORT@", "127.0.0.1"], env.www)
+    if not s.start(port_free(), env.top):
+        say(f"  {name} did not start: {s.ended()}")
+        return None
+    for _ in range(2):
+        get(s.port, "/1k.bin")
+    return s
+
+
+def doc_once(port):
+    """Every file of the manual worth compressing asked for once, four
+    clients at a time on kept connections, with COLD_AE: (files, bytes
+    received, of them compressed)."""
+    paths = sorted(os.path.relpath(os.path.join(d, f), DOC) for d, _, fs in os.walk(DOC, followlinks=True)
+                   for f in fs if f.endswith(DOC_TYPES))
+    parts = [paths[k::4] for k in range(4)]
+
+    def one(part):
+        conn, got, packed = http.client.HTTPConnection("127.0.0.1", port, timeout=20), 0, 0
+        try:
+            for path in part:
+                conn.request("GET", "/doc/" + urllib.parse.quote(path), headers={"Accept-Encoding": COLD_AE})
+                r = conn.getresponse()
+                got += len(r.read())
+                packed += r.getheader("Content-Encoding", "identity") != "identity"
+        finally:
+            conn.close()
+        return got, packed
+
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        done = list(pool.map(one, parts))
+    return len(paths), sum(x[0] for x in done), sum(x[1] for x in done)
+
+
+def press_bound(env, summary):
+    """tavi alone: with --zcache 16, the manual once then BOUND_ROUNDS rounds
+    of the crowd, its peak RSS over its idle one; then with --zcache 0 and
+    with the crowd asking for no coding, in turns, the server's CPU."""
+    say(f"\n  bound: a fresh tavi --web --zcache 16 is asked for every file of the manual worth compressing"
+        f" once (four clients, '{COLD_AE}'), then {BOUND_ROUNDS} rounds of the cold crowd; its peak RSS"
+        " (VmHWM) over its RSS before the manual. Then fresh servers in turns, --zcache 0 under the crowd"
+        f" ('{COLD_AE}') and the default bound under a crowd that sends no Accept-Encoding, {CPU_ROUNDS}"
+        f" rounds each, {CPU_GAP} s apart: the server's CPU (user + system), pooled over the turns")
+    digests = summary.get("digests")
+    if not digests:
+        return
+    s = tavi_up(env, "tavi --zcache 16", ["--zcache", "16"])
+    if s is None:
+        return
+    try:
+        idle = s.hwm_kib("VmRSS:")
+        t = time.monotonic()
+        files, got, packed = doc_once(s.port)
+        say(f"  tavi --zcache 16: {files} files of the manual in {time.monotonic() - t:.1f} s, {got / 1048576:.1f}"
+            f" MiB received, {packed} compressed; RSS then {s.hwm_kib('VmRSS:') / 1024:.1f} MiB")
+        run = cold_run(s, digests, most=BOUND_ROUNDS)
+        over = (s.hwm_kib() - idle) / 1024
+        say(f"  {'':16s} crowd compressed, round by round: " + " ".join(str(r["packed"]) for r in run["rounds"])
+            + f"; newcomers p99 {fmt(pctl(run['newcomers'], 0.99), 0, 2)} ms; peak RSS {s.hwm_kib() / 1024:.1f}"
+            f" MiB, {over:.1f} MiB over the {idle / 1024:.1f} MiB before the manual")
+    finally:
+        s.stop()
+    record(env, "press", SMALL, {s.name: [over]}, s.name)
+    cpu = {"zero": [], "none": []}
+    for turn in range(BOUND_TURNS):
+        for key, flags, ae in (("zero", ["--zcache", "0"], COLD_AE), ("none", [], None)):
+            s = tavi_up(env, f"tavi {key}", flags)
+            if s is None:
+                return
+            try:
+                run = cold_run(s, digests, ae, CPU_ROUNDS, CPU_GAP)
+            finally:
+                s.stop()
+            cpu[key].append(run["cpu"])
+            say(f"  turn {turn + 1}: {'--zcache 0, ' + COLD_AE if key == 'zero' else 'no Accept-Encoding':24s}"
+                f" CPU {run['cpu']:.2f} s, compressed " + " ".join(str(r["packed"]) for r in run["rounds"])
+                + f", peak RSS {run['hwm'] / 1024:.1f} MiB")
+    ratios = [z / n for z, n in zip(cpu["zero"], cpu["none"]) if n]
+    pooled = sum(cpu["zero"]) / sum(cpu["none"]) if sum(cpu["none"]) else math.nan
+    say("  --zcache 0 over no compression, turn by turn: " + " ".join(f"{r:.2f}" for r in ratios)
+        + f"; pooled {pooled:.2f} ({sum(cpu['zero']):.2f} s over {sum(cpu['none']):.2f} s; a clock tick is"
+        f" {1 / HZ:.2f} s)")
+    record(env, "press", NONE, {"tavi --zcache 0": ratios}, "tavi --zcache 0", values={"value": pooled})
 

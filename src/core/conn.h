@@ -22,10 +22,13 @@ struct conn {
     // a request: a connection held between requests does not pay for them.
     std::unique_ptr<asks> want;
     filehand fptr = filenone; // the file being sent
+    // --web: or the kept bytes, shared: a crowd asking for one large
+    // compressed file holds it once, not once a connection.
+    std::shared_ptr<const std::string> kept;
     std::int64_t mode = 0;  // 0 header and file, 1 last chunk, 2 whole text
     std::uint64_t till = 0; // clock time by which the client must get on
-    std::int64_t left = 0;  // bytes still to go: of the file (mode 0), of the text (mode 2)
-    std::int64_t offs = 0;  // where in the file the body goes on
+    std::int64_t left = 0;  // bytes still to go: of the file or kept bytes (mode 0), of the text (mode 2)
+    std::int64_t offs = 0;  // where in the file or kept bytes the body goes on
     std::uint32_t four = 0; // the client's IPv4 address as accepted; 0 if not IPv4
     std::array<std::uint8_t, 16> six{}; // an IPv6 client's address; all 0 for IPv4
     std::uint64_t last = 0; // clock time of the last byte received

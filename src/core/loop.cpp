@@ -40,8 +40,11 @@ const std::uint64_t lstnbase = std::uint64_t(1) << 62;
 const std::uint64_t stoptokn = ~std::uint64_t(0);
 // The most bytes of answers to pipelined requests gathered for one send.
 const std::size_t gathermost = 64 * 1024;
-// The bytes of files queued for compression read and compressed a turn.
-const std::int64_t pressturn = 128 * 1024;
+// The time given a turn to the files queued for compression (us): as much
+// as the turn gave the connections, within these, so that a slow turn does
+// not starve them and a fast one does not wait behind them.
+const std::int64_t pressturn = 3000;
+const std::int64_t pressturnmost = 10000;
 // How long the answers on their way may take to finish once a stop is asked.
 const std::uint64_t stopbound = 10000;
 // Once this many connections have ended since the most there were, the
@@ -558,7 +561,10 @@ void loopserve(const std::vector<SOCKET>& lsocks, const std::vector<SOCKET>& tso
         loopsend(l);
         // A slice of the files queued for compression a turn: a few ms, so
         // that no answer waits long behind it.
-        if (!l.capped) pressing = presswork(pressturn);
+        if (!l.capped) {
+            std::int64_t took = std::int64_t(GetTickCount64() - then) * 1000;
+            pressing = presswork(took < pressturn ? pressturn : took > pressturnmost ? pressturnmost : took);
+        }
         looptrim(l, then);
         loopstop(l, got, then);
     }

@@ -156,7 +156,7 @@ bool weboptions(int* argc, char*** argv, const char** stxt) {
             return false;
         }
         if (name == "--zcache" && value) {
-            // MiB of compressed text kept; 0 keeps none.
+            // MiB for all that compression holds; 0 compresses nothing.
             std::uint16_t most = 0;
             if (!portread(value, &most)) {
                 fprintf(stderr, "--zcache needs MiB: digits only, at most 65535.\n");

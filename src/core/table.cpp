@@ -21,7 +21,7 @@ int clntdesc(std::uint64_t i) {
 }
 
 bool clntsending(const conn& c) {
-    return c.ling == 0 && (c.fptr != filenone || c.mode != 0 || c.pend);
+    return c.ling == 0 && (c.fptr != filenone || c.kept || c.mode != 0 || c.pend);
 }
 
 bool clntlingering(const conn& c) {

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -102,7 +103,7 @@ bool webslurp(filehand fptr, const statinfo& data, std::string* body) {
 
 // Reads the whole of an open small file into the store; null when it ended
 // before its status said.
-const stored* storeread(const std::string& name, const statinfo& data, filehand fptr) {
+std::shared_ptr<const stored> storeread(const std::string& name, const statinfo& data, filehand fptr) {
     stored file;
     file.data = data;
     if (!webslurp(fptr, data, &file.body)) return nullptr;
@@ -116,7 +117,7 @@ const stored* storeread(const std::string& name, const statinfo& data, filehand 
 // into the store when it may be kept). Exactly one of fptr and kept is set
 // when name is a regular file that has not been answered as missing.
 bool webopen(const asks& a, answer* r, const std::string& name, statinfo* data, const char* tag, std::int64_t now,
-             filehand* fptr, const stored** kept) {
+             filehand* fptr, std::shared_ptr<const stored>* kept) {
     *fptr = filenone;
     *kept = nullptr;
     // What is not a file is known by its status: it is never opened.
@@ -149,7 +150,7 @@ void webshut(filehand fptr) {
 // body, or the bytes its one range asks for; its header alone for a HEAD, a
 // 304 or a 416. A kept body's bytes are the answer's own; an open file's
 // body is read from the file.
-void websend(const asks& a, answer* r, webhead h, const stored* kept, filehand fptr) {
+void websend(const asks& a, answer* r, webhead h, const std::shared_ptr<const stored>& kept, filehand fptr) {
     span s{spanwhole, 0, h.size};
     // A range is a part of what GET sends: HEAD describes the whole.
     if (!headonly(a) && asksrange(a, h.tag, h.mtime, h.now)) s = spanread(a.range, h.size);
@@ -168,7 +169,7 @@ void websend(const asks& a, answer* r, webhead h, const stored* kept, filehand f
         return;
     }
     r->head = h;
-    r->kept = kept ? &kept->body : nullptr;
+    r->kept = kept ? std::shared_ptr<const std::string>(kept, &kept->body) : nullptr;
     r->fptr = fptr;
     r->offs = h.first;
     r->left = h.length;
@@ -191,8 +192,8 @@ bool websibling(const std::string& name, const statinfo& data, coding k, statinf
 // that; then it is compressed now. 406 when nothing the client takes can be
 // made. False when the identity answer h describes is the one to send.
 bool webcoded(const asks& a, answer* r, const std::string& name, const statinfo& data, filehand fptr,
-              const stored* kept, webhead* h) {
-    unsigned siblings = 0, ready = 0, able = pressfits(data, h->now) ? squeezable() : 0;
+              const std::shared_ptr<const stored>& kept, webhead* h) {
+    unsigned siblings = 0, ready = 0, able = pressable(data, h->now);
     // Where every coding can be made, only a sibling of the one the client
     // ranks first can matter: one status call, not three.
     unsigned all = 1u << codegzip | 1u << codezstd | 1u << codebr;
@@ -227,7 +228,7 @@ bool webcoded(const asks& a, answer* r, const std::string& name, const statinfo&
     h->coding = codingname(pick);
     if (siblings & 1u << pick) {
         filehand sptr;
-        const stored* skept;
+        std::shared_ptr<const stored> skept;
         std::string sname = name + codingext(pick);
         if (!webopen(a, r, sname, &sdata[pick], "fopen", h->now, &sptr, &skept)) return false;
         webshut(fptr);
@@ -237,7 +238,7 @@ bool webcoded(const asks& a, answer* r, const std::string& name, const statinfo&
         websend(a, r, *h, skept, sptr);
         return true;
     }
-    const stored* done = shelffind(pressed(), presskey(name, pick), data);
+    std::shared_ptr<const stored> done = shelffind(pressed(), presskey(name, pick), data);
     stored file{data, "", h->type, h->tag};
     if (!done && kept) done = pressnow(name, pick, *kept);
     else if (!done && fptr != filenone && webslurp(fptr, data, &file.body)) done = pressnow(name, pick, std::move(file));
@@ -254,7 +255,7 @@ bool webcoded(const asks& a, answer* r, const std::string& name, const statinfo&
 bool webfile(const asks& a, answer* r, const std::string& name, statinfo* data, const char* tag) {
     std::int64_t now = std::int64_t(std::time(nullptr));
     filehand fptr;
-    const stored* kept;
+    std::shared_ptr<const stored> kept;
     if (!webopen(a, r, name, data, tag, now, &fptr, &kept)) return false;
     if (fptr == filenone && !kept) return true;
     webhead h;

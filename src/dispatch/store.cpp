@@ -1,4 +1,5 @@
 #include <cassert>
+#include <ctime>
 #include <utility>
 
 #include "dispatch/probes.h"
@@ -6,7 +7,7 @@
 
 namespace {
 
-// What an entry costs beyond its key and bytes: its nodes and records.
+// What an entry costs beyond its strings: its nodes and records.
 const std::int64_t storeslot = 256;
 
 bool statsame(const statinfo& a, const statinfo& b) {
@@ -15,8 +16,8 @@ bool statsame(const statinfo& a, const statinfo& b) {
 }
 
 void shelfdrop(shelf& s, decltype(shelf::kept)::iterator k) {
-    s.bytes -= storeslot + std::int64_t(k->second.first.body.size() + k->first.size());
-    s.order.erase(k->second.second);
+    s.bytes -= k->second.cost;
+    s.order.erase(k->second.place);
     s.kept.erase(k);
 }
 
@@ -40,33 +41,48 @@ bool storefits(const statinfo& data, std::int64_t now) {
     return storeaged(data, now) && data.st_size <= storefile;
 }
 
-const stored* shelffind(shelf& s, const std::string& key, const statinfo& data) {
+std::shared_ptr<const stored> shelffind(shelf& s, const std::string& key, const statinfo& data) {
     auto k = s.kept.find(key);
     if (k == s.kept.end()) return nullptr;
-    if (!statsame(k->second.first.data, data)) {
+    if (!statsame(k->second.file->data, data)) {
         shelfdrop(s, k);
         return nullptr;
     }
-    s.order.splice(s.order.begin(), s.order, k->second.second);
-    return &k->second.first;
+    s.order.splice(s.order.begin(), s.order, k->second.place);
+    k->second.seen = std::int64_t(std::time(nullptr));
+    return k->second.file;
 }
 
-const stored* shelfput(shelf& s, const std::string& key, stored file) {
+std::shared_ptr<const stored> shelfput(shelf& s, const std::string& key, stored file) {
     auto k = s.kept.find(key);
     if (k != s.kept.end()) shelfdrop(s, k);
-    std::int64_t size = storeslot + std::int64_t(file.body.size() + key.size());
-    while (s.bytes + size > s.most && !s.order.empty()) shelfdrop(s, s.kept.find(s.order.back()));
+    // What a string grew to as it was made is given back first.
+    file.body.shrink_to_fit();
+    std::int64_t cost = storeslot + std::int64_t(file.body.capacity() + file.type.capacity() + file.tag.capacity() +
+                                                 2 * key.capacity());
+    auto made = std::make_shared<const stored>(std::move(file));
+    if (!shelfroom(s, cost, std::int64_t(std::time(nullptr)) + 1)) return made;
     s.order.push_front(key);
-    s.bytes += size;
-    auto made = s.kept.emplace(key, std::make_pair(std::move(file), s.order.begin()));
-    return &made.first->second.first;
+    s.bytes += cost;
+    s.kept.emplace(key, shelved{made, s.order.begin(), std::int64_t(std::time(nullptr)), cost});
+    return made;
 }
 
-const stored* storefind(const std::string& name, const statinfo& data) {
+bool shelfroom(shelf& s, std::int64_t need, std::int64_t since) {
+    if (need + s.held > s.most) return false;
+    while (s.bytes + s.held + need > s.most) {
+        auto k = s.kept.find(s.order.back());
+        if (k->second.seen >= since) return false;
+        shelfdrop(s, k);
+    }
+    return true;
+}
+
+std::shared_ptr<const stored> storefind(const std::string& name, const statinfo& data) {
     return shelffind(bodies(), name, data);
 }
 
-const stored* storeput(const std::string& name, stored file) {
+std::shared_ptr<const stored> storeput(const std::string& name, stored file) {
     assert(file.data.st_size == std::int64_t(file.body.size()));
     return shelfput(bodies(), name, std::move(file));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/files.h"
@@ -19,13 +20,25 @@ struct stored {
     std::string tag;
 };
 
+// A file on a shelf, shared with the answers on their way: one that gives
+// way lives on until they are out. Its place in the order, when it was last
+// asked for (s), and the bytes it holds.
+struct shelved {
+    std::shared_ptr<const stored> file;
+    std::list<std::string>::iterator place;
+    std::int64_t seen = 0;
+    std::int64_t cost = 0;
+};
+
 // Kept files by key, the one asked for most lately first, in at most `most`
-// bytes: those asked for least lately give way.
+// bytes with the `held` of work that is to end on it: those asked for least
+// lately give way. An entry counts what its strings hold, not their length.
 struct shelf {
     std::int64_t most = 0;
     std::int64_t bytes = 0;
+    std::int64_t held = 0;
     std::list<std::string> order;
-    std::map<std::string, std::pair<stored, std::list<std::string>::iterator>> kept;
+    std::map<std::string, shelved> kept;
 };
 
 // The largest small file kept, and the most bytes of them in all.
@@ -44,9 +57,13 @@ bool storeaged(const statinfo& data, std::int64_t now);
 bool storefits(const statinfo& data, std::int64_t now);
 // The file kept under key, if the status given is the one it was read with:
 // device, inode, size and both times to the nanosecond. Null otherwise.
-const stored* shelffind(shelf& s, const std::string& key, const statinfo& data);
-// Keeps the file under key; those asked for least lately give way.
-const stored* shelfput(shelf& s, const std::string& key, stored file);
+std::shared_ptr<const stored> shelffind(shelf& s, const std::string& key, const statinfo& data);
+// Keeps the file under key; those asked for least lately give way. A file
+// larger than the room the shelf can make is given back, not kept.
+std::shared_ptr<const stored> shelfput(shelf& s, const std::string& key, stored file);
+// Makes room for need bytes more, giving way only files last asked for
+// before since (s); whether they fit.
+bool shelfroom(shelf& s, std::int64_t need, std::int64_t since);
 // The small files' shelf, by name.
-const stored* storefind(const std::string& name, const statinfo& data);
-const stored* storeput(const std::string& name, stored file);
+std::shared_ptr<const stored> storefind(const std::string& name, const statinfo& data);
+std::shared_ptr<const stored> storeput(const std::string& name, stored file);

@@ -4,6 +4,7 @@
 // the body; the HTTP/2 wire as HEADERS, the body as DATA pulled from the road.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "output/webhead.h"
@@ -12,9 +13,9 @@
 struct answer {
     webhead head;
     std::string text;          // the body as it goes on the wire: empty for HEAD, 304, 416
-    // Or kept bytes: good for the turn only, as what is kept may give way to
-    // what is kept next.
-    const std::string* kept = nullptr;
+    // Or kept bytes, shared with where they are kept: what gives way there
+    // lives on while an answer holds it.
+    std::shared_ptr<const std::string> kept;
     filehand fptr = filenone;  // or the file the body is read from
     std::int64_t offs = 0;     // where in the kept bytes or the file the body starts
     std::int64_t left = 0;     // the body's bytes there

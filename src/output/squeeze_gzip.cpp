@@ -4,10 +4,17 @@
 
 namespace {
 
-void* gzipmake() {
+void* gzipgrab(void* count, uInt items, uInt size) {
+    return squeezegrab(count, std::size_t(items) * size);
+}
+
+void* gzipmake(const squeezefit& fit, std::int64_t, squeezecount* count) {
     z_stream* z = new z_stream{};
-    // 15 + 16: the largest window, in a gzip wrapper rather than zlib's.
-    if (deflateInit2(z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK) return z;
+    z->zalloc = gzipgrab;
+    z->zfree = squeezedrop;
+    z->opaque = count;
+    // + 16: a gzip wrapper rather than zlib's.
+    if (deflateInit2(z, 6, Z_DEFLATED, fit.window + 16, fit.level, Z_DEFAULT_STRATEGY) == Z_OK) return z;
     delete z;
     return nullptr;
 }

@@ -1,12 +1,19 @@
+// The allocator a context is made with is among the library's static-only calls.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include "output/squeezers.h"
 
 namespace {
 
-void* zstdmake() {
-    ZSTD_CCtx* c = ZSTD_createCCtx();
-    if (c && !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3))) return c;
+void* zstdmake(const squeezefit& fit, std::int64_t size, squeezecount* count) {
+    ZSTD_CCtx* c = ZSTD_createCCtx_advanced(ZSTD_customMem{squeezegrab, squeezedrop, count});
+    // The size pledged sizes the tables too, and ends the frame with the
+    // body's length.
+    if (c && !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3)) &&
+        !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, fit.window)) &&
+        !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c, (unsigned long long)size)))
+        return c;
     ZSTD_freeCCtx(c);
     return nullptr;
 }

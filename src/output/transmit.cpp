@@ -15,6 +15,9 @@ namespace {
 // A TLS record's most plaintext, and the body's buffer: four records.
 const std::size_t sealrecord = 16384;
 const std::int64_t sealbuff = 4 * 16384;
+// Kept bytes up to this are copied behind the header, to leave in one send;
+// more are sent from where they are kept.
+const std::int64_t keptcopy = 64 * 1024;
 
 // A peer that took bytes has another spell of patience.
 long sendtook(conn& c, long r) {
@@ -40,7 +43,8 @@ void bodyend(std::uint64_t i) {
     conn& c = clntconn(i);
     // A TLS body's buffer goes with it: a held connection keeps no output memory.
     std::string().swap(c.head);
-    int shut = fileshut(c.fptr);
+    c.kept.reset();
+    int shut = c.fptr != filenone ? fileshut(c.fptr) : 0;
     c.fptr = filenone;
     if (shut != 0) {
         perror("close 3");
@@ -63,7 +67,8 @@ bool sealfill(conn& c) {
     std::size_t have = c.head.size();
     std::size_t most = std::size_t(c.left < sealbuff - std::int64_t(have) ? c.left : sealbuff - std::int64_t(have));
     c.head.resize(have + most);
-    long got = fileread(c.fptr, c.offs, &c.head[have], most);
+    long got = c.kept ? long(most) : fileread(c.fptr, c.offs, &c.head[have], most);
+    if (c.kept) c.kept->copy(&c.head[have], most, std::size_t(c.offs));
     c.head.resize(have + std::size_t(got > 0 ? got : 0));
     if (got <= 0) return false;
     c.offs += got;
@@ -128,7 +133,8 @@ void clntsendon(std::uint64_t i, std::int64_t* spent) {
             if (c.left == 0) return bodyend(i);
             // What the file gained since its header went out is not sent.
             std::int64_t most = c.left < sendbudget - sent ? c.left : sendbudget - sent;
-            r = sendtook(c, sockfile(c.desc, c.fptr, c.offs, most));
+            r = sendtook(c, c.kept ? socksend(c.desc, c.kept->data() + c.offs, std::size_t(most), false)
+                                   : sockfile(c.desc, c.fptr, c.offs, most));
             if (r == -1) return scrap(i);
             if (r == sockagain) return;
             sent += r;
@@ -143,10 +149,11 @@ void clntsendon(std::uint64_t i, std::int64_t* spent) {
 
 void clntanswer(conn& c, answer r) {
     c.keep = r.head.keep != 0;
-    if (answerfile(r)) {
+    if (answerfile(r) || (r.kept && r.left > keptcopy)) {
         c.buff = quipnone();
         c.head = headmake(r.head);
         c.fptr = r.fptr;
+        c.kept = std::move(r.kept);
         c.offs = r.offs;
         c.left = r.left;
         return;

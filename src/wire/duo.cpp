@@ -141,7 +141,7 @@ int duopush(nghttp2_session*, nghttp2_frame*, const std::uint8_t* framehd, std::
     // frames gathered are a send's worth, it is told to stop there.
     int full = d.out.size() + length >= outmost ? NGHTTP2_ERR_PAUSE : 0;
     if (s.r.fptr == filenone) {
-        d.out.append(s.r.text, std::size_t(offs), length);
+        d.out.append(s.r.kept ? *s.r.kept : s.r.text, std::size_t(offs), length);
         return full;
     }
     if (!clntconn(d.slot).tls) {
@@ -187,10 +187,9 @@ void duoanswer(duo& d, strm& s) {
     std::vector<std::pair<std::string, std::string>>().swap(s.fields);
     s.r = webanswer(a, asker{c.four, c.six, c.tls != nullptr}, 1);
     c.till = GetTickCount64() + clntpatience;
-    // A kept body may give way to the next one kept: the stream has its own.
-    if (s.r.kept) s.r.text.assign(*s.r.kept, std::size_t(s.r.offs), std::size_t(s.r.left)), s.r.kept = nullptr;
-    if (s.r.fptr == filenone) s.r.left = std::int64_t(s.r.text.size()), s.r.offs = 0;
-    else ++d.files;
+    // A kept body is shared: the stream holds it while it is sent.
+    if (s.r.fptr != filenone) ++d.files;
+    else if (!s.r.kept) s.r.left = std::int64_t(s.r.text.size()), s.r.offs = 0;
     std::vector<std::pair<const char*, std::string>> list = headlist(s.r.head);
     std::vector<nghttp2_nv> nva;
     nva.reserve(list.size());

@@ -19,7 +19,7 @@ import unittest
 from pathlib import Path
 
 from sitekit import Log, logline, page
-from tavi import HOST, SLOW, TARGET, ServerCase, connect, read_all, sixloop
+from tavi import HOST, SANITIZED, SLOW, TARGET, ServerCase, connect, read_all, sixloop
 
 MTIME = 784111777  # every file's modification time
 STAMP = b"Sun, 06 Nov 1994 08:49:37 GMT"
@@ -374,6 +374,32 @@ class Codings(ServerCase):
         page.write_bytes(PAGE.upper())
         os.utime(page, (MTIME, MTIME))
         self.assertEqual(self.curl("/page.html", "zstd"), PAGE.upper())
+
+    def test_small_bound(self):
+        # A crowd of files, each larger than what one br compressor may hold
+        # within 1 MiB: gzip alone is made, and all stays within the bound.
+        words = sorted(set(WORDS) - {b"\n"})
+        files = {f"a/s{k}.js": b" ".join(random.Random(k).choices(words, k=50000))[:200000] for k in range(40)}
+        srv = self.serve(files, flags=["--web", "--zcache", "1"])
+        for path in srv.root.rglob("*"):
+            os.utime(path, (MTIME, MTIME))
+        idle = srv.rss_kib() if TARGET.native else 0
+        packed = 0
+        for _ in range(4):
+            socks = [connect(srv.port, timeout=30) for _ in files]
+            for s, name in zip(socks, files):
+                s.sendall(b"GET /%s HTTP/1.1\r\nHost: a\r\nAccept-Encoding: br, gzip\r\nConnection: close\r\n\r\n"
+                          % name[2:].encode())
+            for s, name in zip(socks, files):
+                with s:
+                    head, _, body = read_all(s, timeout=30)[0].partition(b"\r\n\r\n")
+                coded = b"\r\nContent-Encoding: gzip\r\n" in head
+                packed += coded
+                self.assertEqual(gzip.decompress(body) if coded else body, files[name], name)
+            time.sleep(0.3)
+        self.assertGreater(packed, 0)
+        if TARGET.native and not SANITIZED:
+            self.assertLess(srv.peak_kib() - idle, 1024 + 8192)
 
 
 class Families(ServerCase):

@@ -104,7 +104,7 @@ TEST(Store, IdentityAndBound) {
             data.st_size = size;
             storeput("/m/" + std::to_string(put++), stored{data, std::string(std::size_t(size), 'z'), "", ""});
         }
-    for (const auto& [key, entry] : bodies().kept) held += std::int64_t(key.size() + entry.first.body.size());
+    for (const auto& [key, entry] : bodies().kept) held += std::int64_t(key.size() + entry.file->body.capacity());
     EXPECT_LE(top, storemost);
     EXPECT_LE(held, storemost);
     EXPECT_GT(held, storemost / 2);
