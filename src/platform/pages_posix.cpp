@@ -16,6 +16,10 @@ void pagesdrop(void* p, std::size_t n) {
     madvise(p, n, MADV_DONTNEED);
 }
 
+void pageszero(void* p, std::size_t n) {
+    madvise(p, n, MADV_DONTNEED);
+}
+
 void pagestrim() {
     malloc_trim(0);
 }

@@ -15,6 +15,11 @@ void pagesdrop(void* p, std::size_t n) {
     VirtualAlloc(p, n, MEM_RESET, PAGE_READWRITE);
 }
 
+void pageszero(void* p, std::size_t n) {
+    VirtualFree(p, n, MEM_DECOMMIT);
+    VirtualAlloc(p, n, MEM_COMMIT, PAGE_READWRITE);
+}
+
 void pagestrim() {
     _heapmin();
 }

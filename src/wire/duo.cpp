@@ -76,6 +76,7 @@ struct duo {
     bool making = false;  // the session is being made
     void* frames = nullptr;  // the session's frame buffer, from pages of its own
     std::size_t framesn = 0;
+    std::vector<std::pair<void*, std::size_t>> zeroed;  // blocks asked zeroed, on pages of their own
     bool framed = false;  // frames were made in it since its pages were last dropped
     std::uint64_t serial = 0;  // which session of its entry it is
     std::uint64_t idle = 0;    // when it went idle with frames made, or 0
@@ -293,10 +294,20 @@ int onclose(nghttp2_session*, std::int32_t id, std::uint32_t, void* user) {
 // nothing in front: its frames are copied out as soon as they are made, so
 // while the connection is idle its pages go back to the system, and a held
 // connection costs no written page of it. Other large blocks come from pages
-// too, so that what is left unwritten of them costs nothing.
+// too, so that what is left unwritten of them costs nothing. Those it asks
+// zeroed, of a page or more, have pages of their own with nothing in front:
+// its table of streams is one, and once its streams are closed it is all
+// zero again, so an idle session gives its pages back with the frames'.
 const std::size_t pagedleast = 8192;
 const std::size_t framesleast = 16384;
+const std::size_t zeroedleast = 4096;
 const std::size_t blockhead = 16;
+
+std::vector<std::pair<void*, std::size_t>>::iterator zeroedfind(duo& d, void* q) {
+    auto k = d.zeroed.begin();
+    while (k != d.zeroed.end() && k->first != q) ++k;
+    return k;
+}
 
 void* blockget(std::size_t n, void* u) {
     duo& d = *static_cast<duo*>(u);
@@ -313,8 +324,10 @@ void* blockget(std::size_t n, void* u) {
 }
 
 // The size of a block blockget gave.
-std::size_t blocksize(void* q, const duo& d) {
+std::size_t blocksize(void* q, duo& d) {
     if (q == d.frames) return d.framesn;
+    auto z = zeroedfind(d, q);
+    if (z != d.zeroed.end()) return z->second;
     std::size_t all;
     memcpy(&all, static_cast<char*>(q) - blockhead, sizeof all);
     return all - blockhead;
@@ -328,6 +341,12 @@ void blockput(void* q, void* u) {
         d.frames = nullptr;
         return;
     }
+    auto z = zeroedfind(d, q);
+    if (z != d.zeroed.end()) {
+        pagesput(q, z->second);
+        d.zeroed.erase(z);
+        return;
+    }
     char* p = static_cast<char*>(q) - blockhead;
     std::size_t all;
     memcpy(&all, p, sizeof all);
@@ -336,6 +355,12 @@ void blockput(void* q, void* u) {
 }
 
 void* blockzero(std::size_t k, std::size_t n, void* u) {
+    duo& d = *static_cast<duo*>(u);
+    if (k * n >= zeroedleast) {
+        void* z = pagesget(k * n);
+        if (z) d.zeroed.emplace_back(z, k * n);
+        return z;
+    }
     void* p = blockget(k * n, u);
     if (p) memset(p, 0, k * n);
     return p;
@@ -544,8 +569,14 @@ long duoquiet(std::uint64_t now) {
         quiet.pop_front();
         if (!d) continue;
         d->queued = false;
-        // Still idle since it went: no frame is in the buffer.
-        if (d->idle) pagesdrop(d->frames, d->framesn), d->framed = false, d->idle = 0;
+        // Still idle since it went: no frame is in the buffer, and a zeroed
+        // block that reads all zero again can be had again as fresh pages.
+        if (!d->idle) continue;
+        pagesdrop(d->frames, d->framesn), d->framed = false, d->idle = 0;
+        for (const auto& z : d->zeroed) {
+            const char* p = static_cast<const char*>(z.first);
+            if (p[0] == 0 && memcmp(p, p + 1, z.second - 1) == 0) pageszero(z.first, z.second);
+        }
     }
     return -1;
 }
