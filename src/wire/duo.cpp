@@ -61,7 +61,9 @@ struct duo {
     nghttp2_session* sess = nullptr;
     std::uint64_t slot = 0;  // the entry it is the session of
     std::map<std::int32_t, std::unique_ptr<strm>> strms;
-    std::deque<std::int32_t> waiting;  // whole requests not yet answered, in order
+    // Whole requests not yet answered, in order: a vector, since an empty
+    // deque holds half a KiB, which every idle session would keep.
+    std::vector<std::int32_t> waiting;
     int files = 0;        // answers reading from an open file: one at a time
     std::string out;      // frames on their way
     std::size_t sent = 0; // of out
@@ -213,11 +215,12 @@ void duoanswer(duo& d, strm& s) {
 // Answers the whole requests in order while no answer holds a file: a
 // connection holds its socket and one file at most, as over HTTP/1.1.
 void duopump(duo& d) {
-    while (!d.waiting.empty() && d.files == 0) {
-        auto k = d.strms.find(d.waiting.front());
-        d.waiting.pop_front();
+    std::size_t done = 0;
+    while (done < d.waiting.size() && d.files == 0) {
+        auto k = d.strms.find(d.waiting[done++]);
         if (k != d.strms.end() && k->first <= d.last) duoanswer(d, *k->second);
     }
+    d.waiting.erase(d.waiting.begin(), d.waiting.begin() + std::ptrdiff_t(done));
 }
 
 strm* strmfind(duo& d, std::int32_t id) {
