@@ -213,6 +213,8 @@ def page_files(site):
 def relay(target, delay):
     """A relay on a port of its own that holds each chunk delay s each way: (port, stop)."""
     loop, port, ready = asyncio.new_event_loop(), port_free(), threading.Event()
+    # A browser that resets its connections, and pipes still open at the stop, are no news.
+    loop.set_exception_handler(lambda loop, context: None)
 
     async def pipe(reader, writer):
         queue = asyncio.Queue()
