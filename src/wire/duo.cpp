@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,9 @@ const std::size_t aheadmost = 64 * 1024;
 const int resetsmost = 100;
 // Frames that carry nothing and end nothing cost a turn each for no work.
 const int emptiesmost = 100;
+// Runs of stream ids a client opened that are remembered: a client that
+// skips ids past this many times is no longer told which it never opened.
+const std::size_t runsmost = 64;
 // Bytes a client must take before its patience begins again: a window that
 // opens a byte at a time does not buy time a byte at a time.
 const std::int64_t tookleast = 16 * 1024;
@@ -74,6 +78,10 @@ struct duo {
     bool dry = false;     // the last gathering found nothing more to send
     std::int64_t took = 0;  // bytes the client took since its patience began again
     int resets = 0, empties = 0;
+    // The streams the client opened, as runs of ids (a client counts up by
+    // two: one run is the rule), and those the server reset.
+    std::vector<std::pair<std::int32_t, std::int32_t>> opened;
+    std::vector<std::int32_t> reset;
     bool gone = false;    // GOAWAY submitted
     bool making = false;  // the session is being made
     void* frames = nullptr;  // the session's frame buffer, from pages of its own
@@ -233,6 +241,8 @@ int onbegin(nghttp2_session*, const nghttp2_frame* f, void* user) {
     if (f->hd.type != NGHTTP2_HEADERS || f->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
     auto s = std::make_unique<strm>();
     s->id = f->hd.stream_id;
+    if (!d.opened.empty() && d.opened.back().second + 2 == s->id) d.opened.back().second = s->id;
+    else if (d.opened.size() < runsmost) d.opened.emplace_back(s->id, s->id);
     d.strms[s->id] = std::move(s);
     clntconn(d.slot).busy = std::int32_t(d.strms.size());
     return 0;
@@ -270,8 +280,26 @@ int onframe(nghttp2_session* sess, const nghttp2_frame* f, void* user) {
     return 0;
 }
 
+// What the library lets pass when streams are scheduled by RFC 9218: a
+// PRIORITY frame on stream 0, and HEADERS on a stream it has forgotten, the
+// client's fault unless the client sent it before it saw the server's reset.
+int onframebegin(nghttp2_session* sess, const nghttp2_frame_hd* hd, void* user) {
+    duo& d = *static_cast<duo*>(user);
+    if (hd->type == NGHTTP2_PRIORITY && hd->stream_id == 0)
+        return nghttp2_session_terminate_session(sess, NGHTTP2_PROTOCOL_ERROR), 0;
+    std::int32_t id = hd->stream_id;
+    if (hd->type != NGHTTP2_HEADERS || d.opened.empty() || id > d.opened.back().second ||
+        nghttp2_session_find_stream(sess, id) || std::find(d.reset.begin(), d.reset.end(), id) != d.reset.end())
+        return 0;
+    bool was = d.opened.size() == runsmost;
+    for (const auto& run : d.opened) was = was || (run.first <= id && id <= run.second && (id - run.first) % 2 == 0);
+    nghttp2_session_terminate_session(sess, was ? NGHTTP2_STREAM_CLOSED : NGHTTP2_PROTOCOL_ERROR);
+    return 0;
+}
+
 int onsent(nghttp2_session* sess, const nghttp2_frame* f, void* user) {
     duo& d = *static_cast<duo*>(user);
+    if (f->hd.type == NGHTTP2_RST_STREAM && d.reset.size() < std::size_t(resetsmost)) d.reset.push_back(f->hd.stream_id);
     if (f->hd.type == NGHTTP2_RST_STREAM && ++d.resets == resetsmost) {
         nghttp2_session_terminate_session(sess, NGHTTP2_ENHANCE_YOUR_CALM);
         d.gone = true;
@@ -387,6 +415,7 @@ nghttp2_session_callbacks* callbacks() {
         nghttp2_session_callbacks_set_on_header_callback(made, onfield);
         nghttp2_session_callbacks_set_on_frame_recv_callback(made, onframe);
         nghttp2_session_callbacks_set_on_frame_send_callback(made, onsent);
+        nghttp2_session_callbacks_set_on_begin_frame_callback(made, onframebegin);
         nghttp2_session_callbacks_set_on_stream_close_callback(made, onclose);
         nghttp2_session_callbacks_set_send_data_callback(made, duopush);
         return made;

@@ -192,6 +192,31 @@ class Frames(ServerCase):
                          (431, b"The request's header is too large."))
         self.assertEqual(Log(self.srv).new(), logline(b"/x.txt") + logline(b"431 The request's header is too large."))
 
+    def test_frames_for_streams_gone(self):
+        # A frame for a stream that is gone, or never was, ends the connection with a GOAWAY and its
+        # code, unless it crossed the server's reset of that stream.
+        def ask(sid, flags=5, fields=ASK):
+            return frame(1, flags, sid, hpack.Encoder().encode(fields))
+        rows = [("PRIORITY on stream 0", [frame(2, 0, 0, bytes(5))], 1),
+                ("a stream below the last", [ask(5) + ask(3)], 1),
+                ("a stream closed", [ask(1), ask(1)], 5),
+                ("trailers behind the server's reset", [ask(1, 4, ASK + [("X-Up", "1")]), ask(1, 5, [("x-t", "1")])],
+                 None)]
+        for name, sends, code in rows:
+            with self.subTest(name):
+                s = opened(self.srv.port)
+                self.addCleanup(s.close)
+                got = readframes(s)
+                for k, data in enumerate(sends):
+                    s.sendall(data)
+                    if k + 1 < len(sends):  # the stream's end first: its answer or its reset
+                        next(f for f in got if (f[0] == 0 and f[1] & 1) or f[0] == 3)
+                if code is None:
+                    s.sendall(ask(3))
+                    self.assertTrue(any(f[0] == 0 and f[1] & 1 and f[2] == 3 for f in itertools.islice(got, 8)))
+                else:
+                    self.assertEqual(next(f[3][4:8] for f in got if f[0] == 7), code.to_bytes(4, "big"))
+
     def test_hostile_clients_are_let_go(self):
         # Each floods one connection; it ends (GOAWAY or closed), and a newcomer is served meanwhile.
         opened = frame(1, 4, 1, bytes([0x82, 0x84, 0x86, 0x41, 0x01, ord("a")]))  # HEADERS, no END_STREAM
