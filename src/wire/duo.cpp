@@ -15,9 +15,9 @@
 #include "dispatch/serve.h"
 #include "output/answer.h"
 #include "output/transmit.h"
-#include "platform/pages.h"
 #include "request/asks.h"
 #include "wire/duo.h"
+#include "wire/duomem.h"
 
 namespace {
 
@@ -83,10 +83,7 @@ struct duo {
     std::vector<std::pair<std::int32_t, std::int32_t>> opened;
     std::vector<std::int32_t> reset;
     bool gone = false;    // GOAWAY submitted
-    bool making = false;  // the session is being made
-    void* frames = nullptr;  // the session's frame buffer, from pages of its own
-    std::size_t framesn = 0;
-    std::vector<std::pair<void*, std::size_t>> zeroed;  // blocks asked zeroed, on pages of their own
+    duomem mem;           // the library's blocks
     bool framed = false;  // frames were made in it since its pages were last dropped
     std::uint64_t serial = 0;  // which session of its entry it is
     std::uint64_t idle = 0;    // when it went idle with frames made, or 0
@@ -320,93 +317,6 @@ int onclose(nghttp2_session*, std::int32_t id, std::uint32_t, void* user) {
     return 0;
 }
 
-// The library's blocks, each with its size in front. A session's frame
-// buffer of 16 KiB, made with the session, comes from pages of its own with
-// nothing in front: its frames are copied out as soon as they are made, so
-// while the connection is idle its pages go back to the system, and a held
-// connection costs no written page of it. Other large blocks come from pages
-// too, so that what is left unwritten of them costs nothing. Those it asks
-// zeroed, of a page or more, have pages of their own with nothing in front:
-// its table of streams is one, and once its streams are closed it is all
-// zero again, so an idle session gives its pages back with the frames'.
-const std::size_t pagedleast = 8192;
-const std::size_t framesleast = 16384;
-const std::size_t zeroedleast = 4096;
-const std::size_t blockhead = 16;
-
-std::vector<std::pair<void*, std::size_t>>::iterator zeroedfind(duo& d, void* q) {
-    auto k = d.zeroed.begin();
-    while (k != d.zeroed.end() && k->first != q) ++k;
-    return k;
-}
-
-void* blockget(std::size_t n, void* u) {
-    duo& d = *static_cast<duo*>(u);
-    if (d.making && !d.frames && n >= framesleast) {
-        d.frames = pagesget(n);
-        d.framesn = d.frames ? n : 0;
-        return d.frames;
-    }
-    std::size_t all = n + blockhead;
-    char* p = static_cast<char*>(all >= pagedleast ? pagesget(all) : malloc(all));
-    if (!p) return nullptr;
-    memcpy(p, &all, sizeof all);
-    return p + blockhead;
-}
-
-// The size of a block blockget gave.
-std::size_t blocksize(void* q, duo& d) {
-    if (q == d.frames) return d.framesn;
-    auto z = zeroedfind(d, q);
-    if (z != d.zeroed.end()) return z->second;
-    std::size_t all;
-    memcpy(&all, static_cast<char*>(q) - blockhead, sizeof all);
-    return all - blockhead;
-}
-
-void blockput(void* q, void* u) {
-    if (!q) return;
-    duo& d = *static_cast<duo*>(u);
-    if (q == d.frames) {
-        pagesput(q, d.framesn);
-        d.frames = nullptr;
-        return;
-    }
-    auto z = zeroedfind(d, q);
-    if (z != d.zeroed.end()) {
-        pagesput(q, z->second);
-        d.zeroed.erase(z);
-        return;
-    }
-    char* p = static_cast<char*>(q) - blockhead;
-    std::size_t all;
-    memcpy(&all, p, sizeof all);
-    if (all >= pagedleast) pagesput(p, all);
-    else free(p);
-}
-
-void* blockzero(std::size_t k, std::size_t n, void* u) {
-    duo& d = *static_cast<duo*>(u);
-    if (k * n >= zeroedleast) {
-        void* z = pagesget(k * n);
-        if (z) d.zeroed.emplace_back(z, k * n);
-        return z;
-    }
-    void* p = blockget(k * n, u);
-    if (p) memset(p, 0, k * n);
-    return p;
-}
-
-void* blockmove(void* q, std::size_t n, void* u) {
-    if (!q) return blockget(n, u);
-    std::size_t had = blocksize(q, *static_cast<duo*>(u));
-    void* p = blockget(n, u);
-    if (!p) return nullptr;
-    memcpy(p, q, had < n ? had : n);
-    blockput(q, u);
-    return p;
-}
-
 nghttp2_session_callbacks* callbacks() {
     static nghttp2_session_callbacks* cbs = [] {
         nghttp2_session_callbacks* made = nullptr;
@@ -442,7 +352,7 @@ void duosync(std::uint64_t i) {
     // An idle connection keeps no frames' buffer.
     if (!out && c.busy == 0) std::string().swap(d.out), std::string().swap(d.ahead), d.sent = 0;
     if (out || c.busy > 0 || c.pend) d.idle = 0;
-    else if (d.framed && d.frames && d.idle == 0) {
+    else if (d.framed && d.mem.frames && d.idle == 0) {
         d.idle = GetTickCount64();
         if (!d.queued) d.queued = true, quiet.emplace_back(i, d.serial);
     }
@@ -490,10 +400,10 @@ bool duomake(std::uint64_t i) {
     auto d = std::unique_ptr<duo, void (*)(duo*)>(new duo, duofree);
     d->slot = i;
     d->serial = ++serials;
-    nghttp2_mem blocks = {d.get(), blockget, blockput, blockzero, blockmove};
-    d->making = true;
+    nghttp2_mem blocks = duomemhooks(&d->mem);
+    d->mem.making = true;
     int made = nghttp2_session_server_new3(&d->sess, cbs, d.get(), nullptr, &blocks);
-    d->making = false;
+    d->mem.making = false;
     if (made != 0) return false;
     const nghttp2_settings_entry set[] = {
         {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, duostreams},
@@ -601,14 +511,10 @@ long duoquiet(std::uint64_t now) {
         quiet.pop_front();
         if (!d) continue;
         d->queued = false;
-        // Still idle since it went: no frame is in the buffer, and a zeroed
-        // block that reads all zero again can be had again as fresh pages.
+        // Still idle since it went: no frame is in the buffer.
         if (!d->idle) continue;
-        pagesdrop(d->frames, d->framesn), d->framed = false, d->idle = 0;
-        for (const auto& z : d->zeroed) {
-            const char* p = static_cast<const char*>(z.first);
-            if (p[0] == 0 && memcmp(p, p + 1, z.second - 1) == 0) pageszero(z.first, z.second);
-        }
+        duomemquiet(d->mem);
+        d->framed = false, d->idle = 0;
     }
     return -1;
 }
