@@ -1,6 +1,7 @@
 #include <cassert>
 
 #include "output/combined.h"
+#include "output/escape.h"
 #include "request/dates.h"
 
 namespace {
@@ -12,17 +13,7 @@ std::string quoted(const std::string& text) {
 }  // namespace
 
 std::string logescape(std::string text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u >= 0x7f || c == '"' || c == '\\')
-            out += {'\\', 'x', hex[u >> 4], hex[u & 15]};
-        else
-            out += c;
-    }
-    return out;
+    return hexescape(text, "\\x", [](unsigned char b) { return b >= 0x20 && b < 0x7f && b != '"' && b != '\\'; });
 }
 
 std::string logfour(const unsigned char four[4]) {

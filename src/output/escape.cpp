@@ -16,21 +16,26 @@ std::string htmlescape(std::string text) {
     return out;
 }
 
-std::string hrefencode(std::string path) {
+std::string hexescape(const std::string& text, const char* mark, bool (*keep)(unsigned char)) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
-    out.reserve(path.size());
-    for (char c : path) {
+    out.reserve(text.size());
+    for (char c : text) {
         unsigned char b = static_cast<unsigned char>(c);
-        bool keep = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
-                    b == '-' || b == '.' || b == '_' || b == '~' || b == '/';
-        if (keep) {
+        if (keep(b)) {
             out += c;
         } else {
-            out += '%';
+            out += mark;
             out += hex[b >> 4];
             out += hex[b & 15];
         }
     }
     return out;
+}
+
+std::string hrefencode(std::string path) {
+    return hexescape(path, "%", [](unsigned char b) {
+        return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
+               b == '_' || b == '~' || b == '/';
+    });
 }
