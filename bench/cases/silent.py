@@ -14,7 +14,7 @@ from harness.procs import port_free, say
 from harness.rounds import goals_say, progress, record
 from harness.servers import NOFILE, TAVI, pair_up
 
-from cases.tls import make_certs, tls_newcomers, tls_template
+from cases.tls import case_certs, tls_newcomers, tls_template
 
 SILENT = 10000
 # Each holds a socket at both ends, and tavi keeps room for a file beside each.
@@ -63,12 +63,8 @@ def silent(s, count):
 
 def run(env):
     say(f"\n== silent connections: {SILENT} TCP connections to the HTTPS port that send nothing")
-    top = os.path.join(env.top, "silent")
-    os.makedirs(top, exist_ok=True)
-    os.chmod(top, 0o755)
-    got, err = make_certs(top)
+    got = case_certs(env, "silent")
     if got is None:
-        say(f"  no certificate: {err}")
         return
     certs, ca = got
     nofile = limit()

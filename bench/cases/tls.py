@@ -94,6 +94,19 @@ def make_certs(top):
     return (certs, ca), ""
 
 
+def case_certs(env, folder=None):
+    """make_certs in a folder of the case's own under env.top (env.top
+    itself without one): (the folder of pairs, the CA's certificate), or
+    None once it has said why not."""
+    top = os.path.join(env.top, folder) if folder else env.top
+    os.makedirs(top, exist_ok=True)
+    os.chmod(top, 0o755)
+    got, err = make_certs(top)
+    if got is None:
+        say(f"  no certificate: {err}")
+    return got
+
+
 def tls_template(template, certs):
     """The peers' nginx.conf, serving HTTPS with the pair of a and keeping
     connections as in the keep-alive cells."""
@@ -250,9 +263,8 @@ def run(env):
     say("\n== TLS: tavi --web --certs against nginx (ssl_protocols TLSv1.2 TLSv1.3;"
         " ssl_session_tickets on; keepalive_timeout 75s; keepalive_requests 1000)")
     t = time.monotonic()
-    got, err = make_certs(env.top)
+    got = case_certs(env)
     if got is None:
-        say(f"  no certificate: {err}")
         return
     certs, ca = got
     say(f"  a test CA and an ECDSA P-256 certificate for localhost (DNS:localhost, IP:127.0.0.1),"

@@ -23,7 +23,7 @@ from harness.rounds import alternate, figures, fmt, goals_say, median, pctl, pro
 from harness.servers import NOFILE, TAVI, kept, pair_up
 from harness.tools import h2load
 
-from cases.tls import TLS_BATCH, hold_tls, make_certs, tls_newcomers, tls_template
+from cases.tls import TLS_BATCH, hold_tls, case_certs, tls_newcomers, tls_template
 
 # h2load's connections end after 1,000 requests on either server: a run is a
 # number of requests, a thousand a connection, not a time.
@@ -67,12 +67,8 @@ def two_template(template, certs, tls):
 def run(env):
     say("\n== HTTP/2: tavi --web against nginx (listen ssl http2, listen http2 for h2c)")
     # A folder of its own: the TLS case may have made its pair already.
-    top = os.path.join(env.top, "h2")
-    os.makedirs(top, exist_ok=True)
-    os.chmod(top, 0o755)
-    got, err = make_certs(top)
+    got = case_certs(env, "h2")
     if got is None:
-        say(f"  no certificate: {err}")
         return
     certs, ca = got
     page_files(env.site)
