@@ -1,11 +1,9 @@
-// Choosing a content coding from Accept-Encoding, and its compressor's size
-// from the body's.
+// Choosing a content coding from Accept-Encoding.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "output/squeeze.h"
 #include "request/codings.h"
 
 namespace {
@@ -37,29 +35,6 @@ TEST(Codings, Codingpick) {
     };
     for (const row& r : rows)
         EXPECT_EQ(codingpick(r.accept, true, r.offered), r.want) << r.accept << " of " << r.offered;
-}
-
-TEST(Codings, Squeezesize) {
-    struct row {
-        coding c;
-        std::int64_t size;
-        int window, level;
-        std::int64_t most;
-    };
-    const std::vector<row> rows = {
-        {codegzip, 0, 9, 2, 12288},          {codegzip, 1024, 10, 3, 16384},
-        {codegzip, 1025, 11, 4, 24576},      {codegzip, 100000, 15, 8, 270336},
-        {codezstd, 1024, 10, 0, 1574400},    {codezstd, 1 << 20, 20, 0, 3145728},
-        {codezstd, 8 << 20, 21, 0, 4718592}, {codebr, 65536, 16, 5, 2490368},
-        {codebr, 65537, 17, 5, 2621452},     {codebr, 1 << 20, 20, 5, 7602176},
-        {codebr, 8 << 20, 22, 5, 13893632},  {codeidentity, 1 << 20, 0, 0, 0},
-    };
-    for (const row& r : rows) {
-        squeezefit fit = squeezesize(r.c, r.size);
-        EXPECT_EQ(std::vector<std::int64_t>({fit.window, fit.level, fit.most}),
-                  std::vector<std::int64_t>({r.window, r.level, r.most}))
-            << codingname(r.c) << " of " << r.size;
-    }
 }
 
 }  // namespace
