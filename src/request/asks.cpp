@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "request/addrs.h"
 #include "request/asks.h"
 #include "request/kinds.h"
 
@@ -37,43 +38,6 @@ bool portsane(const std::string& s) {
     if (!digits(s)) return false;
     std::size_t lead = s.find_first_not_of('0');
     return lead == std::string::npos || (s.size() - lead <= 5 && std::stol(s.substr(lead)) <= 65535);
-}
-
-bool foursane(const std::string& s) {
-    int parts = 0;
-    std::size_t from = 0;
-    for (;;) {
-        std::size_t upto = s.find('.', from);
-        std::string octet = s.substr(from, upto == std::string::npos ? std::string::npos : upto - from);
-        if (octet.empty() || octet.size() > 3 || !digits(octet) || std::stoi(octet) > 255) return false;
-        ++parts;
-        if (upto == std::string::npos) break;
-        from = upto + 1;
-    }
-    return parts == 4;
-}
-
-// Groups of an IPv6 address between colons; an IPv4 address may end the
-// address (last) and counts as two. False when a group is malformed.
-bool groupsread(const std::string& s, bool last, int* count) {
-    *count = 0;
-    if (s.empty()) return true;
-    std::size_t from = 0;
-    for (;;) {
-        std::size_t upto = s.find(':', from);
-        std::string group = s.substr(from, upto == std::string::npos ? std::string::npos : upto - from);
-        if (upto == std::string::npos && last && group.find('.') != std::string::npos) {
-            if (!foursane(group)) return false;
-            *count += 2;
-            return true;
-        }
-        if (group.empty() || group.size() > 4) return false;
-        for (char c : group)
-            if (!hexdigit(c)) return false;
-        ++*count;
-        if (upto == std::string::npos) return true;
-        from = upto + 1;
-    }
 }
 
 // The name part of a host: labels of the characters a URI's host name may
@@ -134,12 +98,8 @@ bool tokensane(std::string text) {
 }
 
 bool sixsane(std::string text) {
-    std::size_t pair = text.find("::");
-    int left = 0, right = 0;
-    if (pair == std::string::npos) return groupsread(text, true, &left) && left == 8;
-    if (text.find("::", pair + 1) != std::string::npos) return false;
-    return groupsread(text.substr(0, pair), false, &left) && groupsread(text.substr(pair + 2), true, &right) &&
-           left + right <= 7;
+    std::uint8_t six[16];
+    return sixread(text, six);
 }
 
 bool hostsane(std::string text) {
